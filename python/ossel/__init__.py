@@ -1,0 +1,1 @@
+"""Ossel: check the tool calls of AI agents against a declarative YAML policy."""
