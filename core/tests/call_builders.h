@@ -43,7 +43,6 @@ inline AliasMap aliases_of(
 
 inline Policy policy_with_rules(std::vector<SequenceRule> rules, AliasMap aliases = {}) {
   Policy policy;
-  policy.version = "1";
   policy.sequences = std::move(rules);
   policy.aliases = std::move(aliases);
   return policy;
