@@ -8,6 +8,7 @@
 
 #include "ossel/selector.h"
 #include "ossel/selector_match.h"
+#include "overloaded.h"
 
 namespace ossel {
 namespace {
@@ -21,11 +22,6 @@ std::string concat(const Parts&... parts) {
   (append_part(out, parts), ...);
   return out;
 }
-
-template <class... Fs>
-struct Overloaded : Fs... {
-  using Fs::operator()...;
-};
 
 RuleOutcome satisfied(std::vector<size_t> positions) {
   RuleOutcome outcome;
