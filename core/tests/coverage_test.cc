@@ -104,7 +104,7 @@ TEST(CoverageTest, AliasesCoverBothWays) {
   // One level only: an alias listed as a member is exercised through its own
   // members, not through the outer alias's name.
   const Policy nested = testing::policy_with_rules(
-      {}, aliases_of({{"outer", {"inner", "x"}}, {"inner", {"y"}}}));
+      {}, aliases_of({{"inner", {"y"}}, {"outer", {"inner", "x"}}}));
   EXPECT_EQ(analyze(nested, {trace_of({"outer"})}).tool_coverage.unseen_tools,
             (Names{"inner", "y"}));
   EXPECT_EQ(analyze(nested, {trace_of({"y"})}).tool_coverage.unseen_tools,
@@ -235,18 +235,17 @@ TEST(CoverageTest, NamesAreEscapedInJson) {
 }
 
 TEST(CoverageTest, OneAnalyzerServesConcurrentCallers) {
-  const Policy policy = testing::policy_with_rules(
-      {before(CallSelector::Matching("a", {{"p", "^\\d+$"}}), plain("b"))});
-  const CoverageAnalyzer analyzer(policy);
-  std::vector<ToolCall> trace = {testing::call_with("a", "p", JsonValue("\u0663")),
-                                 testing::call("b")};
-  const Names expected = analyzer.rules_triggered(trace);
-  EXPECT_EQ(expected, Names{"before_a_then_b"});
-  std::vector<std::thread> threads;
+  const CoverageAnalyzer analyzer(testing::policy_with_rules(
+      {before(CallSelector::Matching("a", {{"p", "^\\d+$"}}), plain("b"))}));
+  const std::vector<ToolCall> trace = {testing::call_with("a", "p", JsonValue("\u0663")),
+                                       testing::call("b")};
   std::vector<int> agreed(4, 0);
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 200; ++i) agreed[t] += analyzer.rules_triggered(trace) == expected;
+  std::vector<std::thread> threads;
+  for (int& count : agreed) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 200; ++i) {
+        count += analyzer.rules_triggered(trace) == Names{"before_a_then_b"};
+      }
     });
   }
   for (std::thread& thread : threads) thread.join();

@@ -16,28 +16,21 @@ constexpr RuleStatus kSat = RuleStatus::kSatisfied;
 constexpr RuleStatus kViol = RuleStatus::kViolated;
 constexpr RuleStatus kNa = RuleStatus::kNotApplicable;
 
-SequenceRule require(const char* tool) { return {SequenceRule::Require{plain(tool)}}; }
-SequenceRule eventually(const char* tool, uint32_t within) {
-  return {SequenceRule::Eventually{plain(tool), within}};
+using Rule = SequenceRule;
+Rule require(const char* tool) { return {Rule::Require{plain(tool)}}; }
+Rule eventually(const char* tool, uint32_t within) { return {Rule::Eventually{plain(tool), within}}; }
+Rule max_calls(const char* tool, uint32_t max) { return {Rule::MaxCalls{plain(tool), max}}; }
+Rule before(const char* a, const char* b) { return {Rule::Before{plain(a), plain(b)}}; }
+Rule after(const char* a, const char* b, uint32_t within) {
+  return {Rule::After{plain(a), plain(b), within}};
 }
-SequenceRule max_calls(const char* tool, uint32_t max) {
-  return {SequenceRule::MaxCalls{plain(tool), max}};
-}
-SequenceRule before(const char* first, const char* then) {
-  return {SequenceRule::Before{plain(first), plain(then)}};
-}
-SequenceRule after(const char* trigger, const char* then, uint32_t within) {
-  return {SequenceRule::After{plain(trigger), plain(then), within}};
-}
-SequenceRule never_after(const char* trigger, const char* forbidden) {
-  return {SequenceRule::NeverAfter{plain(trigger), plain(forbidden)}};
-}
+Rule never_after(const char* a, const char* b) { return {Rule::NeverAfter{plain(a), plain(b)}}; }
+Rule blocklist(const char* pattern) { return {Rule::Blocklist{pattern}}; }
 SequenceRule sequence(std::vector<const char*> steps, bool strict) {
   SequenceRule::Sequence body{{}, strict};
   for (const char* step : steps) body.tools.push_back(plain(step));
   return {body};
 }
-SequenceRule blocklist(const char* pattern) { return {SequenceRule::Blocklist{pattern}}; }
 
 struct Case {
   const char* label;
