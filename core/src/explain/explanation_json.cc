@@ -177,6 +177,8 @@ class SnapshotText {
   std::vector<size_t> width_;     // number of digits of each count
 };
 
+constexpr size_t kStepsToEstimateFrom = 64;
+
 void write_step(const CompiledPolicy& policy, const JudgedStep& step, const ExplainState& state,
                 SnapshotText& snapshot, std::string& message, std::string& out) {
   const std::string& tool = step.call->tool;
@@ -250,8 +252,15 @@ void write_explanation_json(const Policy& policy, const CompiledPolicy& compiled
   out.append(",\"steps\":[");
   SnapshotText snapshot;
   std::string message;
+  const size_t steps_start = out.size();
   replay(compiled, calls, [&](const JudgedStep& step, const ExplainState& state) {
     write_step(compiled, step, state, snapshot, message, out);
+    // Long traces give texts of hundreds of megabytes: size the buffer once
+    // from the first steps rather than copying it at every doubling.
+    if (step.index + 1 == kStepsToEstimateFrom && calls.size() > 2 * kStepsToEstimateFrom) {
+      const size_t per_step = (out.size() - steps_start) / kStepsToEstimateFrom;
+      out.reserve(out.size() + (calls.size() - kStepsToEstimateFrom) * (per_step + per_step / 4));
+    }
   });
   out.append("],\"blocking_rules\":[");
   for (size_t n = 0; n < summary.blocking_rules.size(); ++n) {
