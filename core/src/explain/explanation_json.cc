@@ -163,13 +163,11 @@ class SnapshotText {
   void set_count(uint32_t tool, uint32_t count) {
     char digits[16];
     const size_t width = static_cast<size_t>(std::to_chars(digits, digits + sizeof digits, count).ptr - digits);
-    if (width != width_[tool]) {
-      text_.replace(value_at_[tool], width_[tool], width, ' ');
-      const size_t shift = width - width_[tool];  // widths only grow
-      for (size_t later = tool + 1; later < value_at_.size(); ++later) value_at_[later] += shift;
-      width_[tool] = width;
-    }
-    text_.replace(value_at_[tool], width, digits, width);
+    text_.replace(value_at_[tool], width_[tool], digits, width);
+    if (width == width_[tool]) return;
+    // A count that gains a digit moves every later tool's count.
+    for (size_t later = tool + 1; later < value_at_.size(); ++later) value_at_[later] += width - width_[tool];
+    width_[tool] = width;
   }
 
   std::string text_;
