@@ -47,8 +47,9 @@ def interned_class_name(record):
 ours = [r for r in errors
         if any("_native.abi3.so" in l or "ossel::" in l for l in r) and not interned_class_name(r)]
 for r in records:
-    if r[0].startswith(("LEAK SUMMARY", "ERROR SUMMARY")):
+    if r[0].startswith("LEAK SUMMARY"):
         print("\n".join(r))
+print(*(l for r in records for l in r if l.startswith("ERROR SUMMARY")), sep="\n")
 print(f"records from the interpreter and its libraries: {len(errors) - len(ours)}")
 print(f"records whose stack passes through the module: {len(ours)}")
 for r in ours:
