@@ -44,8 +44,9 @@ errors = [r for r in records if re.match(r"(Invalid |Conditional jump|Use of uni
 def interned_class_name(record):
     return "are definitely lost" in record[0] and any("module_exec" in l for l in record)
 
-ours = [r for r in errors
-        if any("_native.abi3.so" in l or "ossel::" in l for l in r) and not interned_class_name(r)]
+# A frame of the module: its file, a function of ours, or a line of our C++ sources.
+module_frame = re.compile(r"_native\.abi3\.so|ossel::|\(\w+\.cc:\d+\)")
+ours = [r for r in errors if any(module_frame.search(l) for l in r) and not interned_class_name(r)]
 for r in records:
     if r[0].startswith("LEAK SUMMARY"):
         print("\n".join(r))
