@@ -2,7 +2,7 @@
 resident memory along the way; it must stay flat once the first calls have
 warmed the caches. Exits 1 when it grows by more than the allowed margin.
 
-    python bench/memory_loop.py [calls] [policy.yaml]
+    PYTHONPATH=build/cmake/python build/venv-3.12/bin/python bench/memory_loop.py [calls] [policy.yaml]
 """
 import json
 import os
