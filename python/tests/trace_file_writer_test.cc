@@ -1,0 +1,257 @@
+#include "trace_file_writer.h"
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace ossel::python {
+
+class TraceFileWriterTestPeer {
+ public:
+  static std::optional<Error> locked(TraceFileWriter& writer,
+                                     const std::function<std::optional<Error>()>& body) {
+    return writer.locked(body);
+  }
+};
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The writer releases the interpreter lock while it waits, so the tests run
+// inside an initialised interpreter whose lock the main thread holds.
+class EmbeddedInterpreter : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    setenv("PYTHONHOME", OSSEL_PYTHON_HOME, 0);
+    Py_InitializeEx(0);
+  }
+  void TearDown() override { Py_FinalizeEx(); }
+};
+const auto* const kInterpreter = ::testing::AddGlobalTestEnvironment(new EmbeddedInterpreter);
+
+class TraceFileWriterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("ossel-writer-" + std::to_string(getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string path(const char* name) const { return (dir_ / name).string(); }
+  static std::string contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+  static std::unique_ptr<TraceFileWriter> open_or_fail(const std::string& path) {
+    auto writer = TraceFileWriter::open(path);
+    EXPECT_TRUE(writer.ok()) << (writer.ok() ? "" : writer.message());
+    return writer.ok() ? std::move(writer).value() : nullptr;
+  }
+  // The descriptor this process holds open on `path`, or -1.
+  static int descriptor_of(const std::string& path) {
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+      std::error_code error;
+      if (fs::read_symlink(entry.path(), error) == fs::path(path)) {
+        return std::stoi(entry.path().filename().string());
+      }
+    }
+    return -1;
+  }
+  // A JSON string whose record (quotes and line feed included) is `size` bytes.
+  static JsonValue record_of_size(size_t size) { return JsonValue(std::string(size - 3, 'x')); }
+
+  fs::path dir_;
+};
+
+TEST_F(TraceFileWriterTest, OpenFailureTexts) {
+  struct Case {
+    std::string path;
+    const char* message;
+  };
+  const Case cases[] = {
+      {path("missing/trace.jsonl"), "No such file or directory (os error 2)"},
+      {dir_.string(), "Is a directory (os error 21)"},
+      {path("a") + std::string(1, '\0') + "b", "file name contained an unexpected NUL byte"},
+  };
+  for (const Case& c : cases) {
+    auto writer = TraceFileWriter::open(c.path);
+    ASSERT_FALSE(writer.ok()) << c.message;
+    EXPECT_EQ(writer.message(), c.message);
+  }
+}
+
+TEST_F(TraceFileWriterTest, AppendsAfterExistingContentWithCreationModeAndCloseOnExec) {
+  const std::string file = path("trace.jsonl");
+  { std::ofstream(file) << "kept"; }
+  const std::string fresh = path("fresh.jsonl");
+  const mode_t old_mask = umask(027);
+  auto writer = open_or_fail(file);
+  auto fresh_writer = open_or_fail(fresh);
+  umask(old_mask);
+
+  JsonObject object;
+  object.insert_or_assign("b", JsonValue(1));
+  object.insert_or_assign("a", JsonValue(JsonArray{JsonValue(1.5), JsonValue(), JsonValue(true)}));
+  EXPECT_FALSE(writer->append(JsonValue(std::move(object))));
+  EXPECT_FALSE(writer->append(JsonValue("x")));
+  EXPECT_EQ(contents(file), "kept{\"b\":1,\"a\":[1.5,null,true]}\n\"x\"\n");
+
+  struct stat info;
+  ASSERT_EQ(stat(fresh.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0640u);
+  EXPECT_EQ(contents(fresh), "");
+  const int fd = descriptor_of(file);
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+  const int status_flags = fcntl(fd, F_GETFL);
+  EXPECT_TRUE(status_flags & O_APPEND);
+  EXPECT_EQ(status_flags & O_ACCMODE, O_WRONLY);
+}
+
+TEST_F(TraceFileWriterTest, FullDeviceMessagesDependOnRecordSize) {
+  auto writer = open_or_fail("/dev/full");
+  ASSERT_TRUE(writer);
+  const std::string no_space = "No space left on device (os error 28)";
+  struct Case {
+    size_t size;
+    std::string message;
+  };
+  const Case cases[] = {
+      {3, "Failed to flush: " + no_space},
+      {8192, "Failed to flush: " + no_space},
+      {8193, "Failed to serialize trace: " + no_space},
+      {70000, "Failed to serialize trace: " + no_space},
+  };
+  for (const Case& c : cases) {
+    auto error = writer->append(record_of_size(c.size));
+    ASSERT_TRUE(error) << c.size;
+    EXPECT_EQ(error->message, c.message) << c.size;
+  }
+  EXPECT_FALSE(writer->poisoned());
+}
+
+// Caps the size of files this process may write, so that writes past the cap
+// are cut short (then fail with EFBIG) instead of raising SIGXFSZ.
+class FileSizeCap {
+ public:
+  FileSizeCap() {
+    getrlimit(RLIMIT_FSIZE, &original_);
+    previous_handler_ = signal(SIGXFSZ, SIG_IGN);
+  }
+  ~FileSizeCap() {
+    setrlimit(RLIMIT_FSIZE, &original_);
+    signal(SIGXFSZ, previous_handler_);
+  }
+  void set(rlim_t bytes) {
+    rlimit limit = original_;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  void lift() { setrlimit(RLIMIT_FSIZE, &original_); }
+
+ private:
+  rlimit original_;
+  sighandler_t previous_handler_;
+};
+
+TEST_F(TraceFileWriterTest, FailedRecordsNeverJoinTheNextLine) {
+  const std::string file = path("trace.jsonl");
+  auto writer = open_or_fail(file);
+  ASSERT_TRUE(writer);
+  FileSizeCap cap;
+  const std::string too_large = "File too large (os error 27)";
+  // Each step: the cap on the file size (0: none), the size of the record,
+  // and the message its append fails with (empty: it succeeds).
+  struct Step {
+    rlim_t cap;
+    size_t size;
+    std::string message;
+  };
+  const Step steps[] = {
+      {0, 5, ""},                                    // "aa"\n: 5 bytes
+      {8, 5, "Failed to flush: " + too_large},       // 3 bytes go out: torn
+      {8, 5, "Failed to flush: " + too_large},       // nothing goes out: still torn
+      {0, 6, ""},                                    // a line feed first, then "ddd"
+      {18, 10000, "Failed to serialize trace: " + too_large},  // torn again
+      {19, 5, "Failed to flush: " + too_large},      // only the closing line feed
+      {0, 4, ""},                                    // no line feed ahead of "g"
+  };
+  for (const Step& step : steps) {
+    if (step.cap) {
+      cap.set(step.cap);
+    } else {
+      cap.lift();
+    }
+    auto error = writer->append(JsonValue(std::string(step.size - 3, 'a' + (&step - steps))));
+    EXPECT_EQ(error ? error->message : "", step.message) << (&step - steps);
+  }
+  EXPECT_EQ(contents(file), "\"aa\"\n\"bb\n\"ddd\"\n\"ee\n\"g\"\n");
+}
+
+TEST_F(TraceFileWriterTest, FaultWhileLockedPoisonsTheWriter) {
+  const std::string file = path("trace.jsonl");
+  auto writer = open_or_fail(file);
+  ASSERT_TRUE(writer);
+  EXPECT_FALSE(writer->append(JsonValue(1)));
+  EXPECT_THROW(TraceFileWriterTestPeer::locked(
+                   *writer, []() -> std::optional<Error> { throw std::runtime_error("fault"); }),
+               std::runtime_error);
+  EXPECT_TRUE(writer->poisoned());
+  for (int i = 0; i < 2; ++i) {
+    auto error = writer->append(JsonValue(2));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->message, "Failed to lock trace file writer");
+  }
+  writer.reset();
+  EXPECT_EQ(contents(file), "1\n");
+}
+
+// A thread that holds the writer's lock and needs the interpreter lock must
+// get it from a thread waiting for the writer's lock.
+TEST_F(TraceFileWriterTest, WaitingForTheLockReleasesTheInterpreter) {
+  const std::string file = path("trace.jsonl");
+  auto writer = open_or_fail(file);
+  ASSERT_TRUE(writer);
+  std::atomic<bool> holding{false};
+  std::thread holder;
+  Py_BEGIN_ALLOW_THREADS
+  holder = std::thread([&] {
+    TraceFileWriterTestPeer::locked(*writer, [&]() -> std::optional<Error> {
+      holding = true;
+      PyGILState_STATE gil = PyGILState_Ensure();
+      PyObject* time = PyImport_ImportModule("time");
+      Py_XDECREF(PyObject_CallMethod(time, "sleep", "d", 0.05));
+      Py_XDECREF(time);
+      PyGILState_Release(gil);
+      return writer->poisoned() ? Error{"unexpected"} : std::optional<Error>();
+    });
+  });
+  while (!holding) std::this_thread::yield();
+  Py_END_ALLOW_THREADS
+  EXPECT_FALSE(writer->append(JsonValue("after")));
+  Py_BEGIN_ALLOW_THREADS
+  holder.join();
+  Py_END_ALLOW_THREADS
+  EXPECT_EQ(contents(file), "\"after\"\n");
+}
+
+}  // namespace
+}  // namespace ossel::python
