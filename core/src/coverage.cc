@@ -1,37 +1,336 @@
-// Placeholder until the coverage engine lands: reports nothing covered.
 #include "ossel/coverage.h"
 
+#include <string_view>
+#include <unordered_set>
+
 #include "ossel/json.h"
+#include "ossel/ordered_map.h"
+#include "ossel/sequence_eval.h"
+#include "ossel/text.h"
+#include "overloaded.h"
 
 namespace ossel {
+namespace {
 
-struct CoverageAnalyzer::Data {};
+constexpr std::string_view kGapReason = "Tool is in deny list but never appeared in test traces";
+constexpr std::string_view kGapSeverity = "high";
 
-CoverageAnalyzer::CoverageAnalyzer(const Policy&) : data_(std::make_unique<const Data>()) {}
+using NameSet = std::unordered_set<std::string_view>;
+
+std::string lower_name(const CallSelector& selector) { return unicode_lower(selector.tool); }
+
+double percentage(size_t part, size_t total) {
+  if (total == 0) return 0.0;
+  // Divide first, then scale: 1 of 3 gives 33.33333333333333.
+  return static_cast<double>(part) / static_cast<double>(total) * 100.0;
+}
+
+}  // namespace
+
+std::string coverage_id(const SequenceRule& rule) {
+  return std::visit(
+      Overloaded{
+          [](const SequenceRule::Require& r) { return "require_" + lower_name(r.tool); },
+          [](const SequenceRule::Eventually& r) {
+            return "eventually_" + lower_name(r.tool) + "_" + std::to_string(r.within);
+          },
+          [](const SequenceRule::MaxCalls& r) {
+            return "max_calls_" + lower_name(r.tool) + "_" + std::to_string(r.max);
+          },
+          [](const SequenceRule::Before& r) {
+            return "before_" + lower_name(r.first) + "_then_" + lower_name(r.then);
+          },
+          [](const SequenceRule::After& r) {
+            return "after_" + lower_name(r.trigger) + "_then_" + lower_name(r.then);
+          },
+          [](const SequenceRule::NeverAfter& r) {
+            return "never_after_" + lower_name(r.trigger) + "_forbidden_" +
+                   lower_name(r.forbidden);
+          },
+          [](const SequenceRule::Sequence& r) {
+            std::string steps;
+            for (size_t i = 0; i < r.tools.size(); ++i) {
+              if (i > 0) steps.push_back('_');
+              steps.append(lower_name(r.tools[i]));
+            }
+            return std::string(r.strict ? "strict_" : "seq_") + unicode_lower(steps);
+          },
+          [](const SequenceRule::Blocklist& r) { return "blocklist_" + unicode_lower(r.pattern); },
+      },
+      rule.body);
+}
+
+// Everything the analyzer needs from the policy, built once at construction
+// and only read afterwards, so concurrent calls share it safely.
+struct CoverageAnalyzer::Data {
+  struct PolicyTool {
+    std::string name;
+    bool high_risk = false;
+    // The other names whose call exercises this one: for an alias name its
+    // members, for any other name the aliases that list it.
+    std::vector<std::string> covered_by;
+  };
+
+  explicit Data(const Policy& policy) : evaluator(policy) {
+    add_tools(policy);
+    std::vector<std::string> distinct_ids;
+    TextHashMap<size_t> id_slots;
+    for (const SequenceRule& rule : policy.sequences) {
+      std::string id = coverage_id(rule);
+      auto [slot, inserted] = id_slots.emplace(id, id_slots.size());
+      rule_slots.push_back(slot->second);
+      if (inserted) slot_ids.push_back(id);
+      rule_ids.push_back(std::move(id));
+    }
+  }
+
+  // Every tool name the policy mentions, in the order of first mention.
+  void add_tools(const Policy& policy) {
+    const ToolsPolicy& tools = policy.tools;
+    if (tools.allow) {
+      for (const std::string& name : *tools.allow) add_tool(name);
+    }
+    if (tools.deny) {
+      for (const std::string& name : *tools.deny) add_tool(name).high_risk = true;
+    }
+    if (tools.require_args) {
+      for (const auto& [name, args] : *tools.require_args) add_tool(name);
+    }
+    for (const SequenceRule& rule : policy.sequences) {
+      std::visit(Overloaded{
+                     [&](const SequenceRule::Require& r) { add_tool(r.tool.tool); },
+                     [&](const SequenceRule::Eventually& r) { add_tool(r.tool.tool); },
+                     [&](const SequenceRule::MaxCalls& r) { add_tool(r.tool.tool); },
+                     [&](const SequenceRule::Before& r) {
+                       add_tool(r.first.tool);
+                       add_tool(r.then.tool);
+                     },
+                     [&](const SequenceRule::After& r) {
+                       add_tool(r.trigger.tool);
+                       add_tool(r.then.tool);
+                     },
+                     [&](const SequenceRule::NeverAfter& r) {
+                       add_tool(r.trigger.tool);
+                       add_tool(r.forbidden.tool).high_risk = true;
+                     },
+                     [&](const SequenceRule::Sequence& r) {
+                       for (const CallSelector& step : r.tools) add_tool(step.tool);
+                     },
+                     // A blocklist pattern names no tool. Its high-risk entry
+                     // ("*pattern*") could never yield a gap, so it is not kept.
+                     [](const SequenceRule::Blocklist&) {},
+                 },
+                 rule.body);
+    }
+    for (const auto& [alias, members] : policy.aliases) {
+      add_tool(alias);
+      for (const std::string& member : members) add_tool(member);
+    }
+    for (const auto& [alias, members] : policy.aliases) {
+      policy_tools[tool_index.find(alias)->second].covered_by = members;
+      for (const std::string& member : members) {
+        // An alias name is exercised only through its own members.
+        if (policy.aliases.contains(member)) continue;
+        std::vector<std::string>& covered_by = policy_tools[tool_index.find(member)->second].covered_by;
+        if (covered_by.empty() || covered_by.back() != alias) covered_by.push_back(alias);
+      }
+    }
+  }
+
+  PolicyTool& add_tool(const std::string& name) {
+    auto [slot, inserted] = tool_index.emplace(name, policy_tools.size());
+    if (inserted) policy_tools.push_back(PolicyTool{name, false, {}});
+    return policy_tools[slot->second];
+  }
+
+  bool is_known_tool(std::string_view name) const { return tool_index.contains(name); }
+
+  // Whether a policy tool was exercised: called itself, or, one alias level,
+  // an alias name called for one of its members or a member called for an
+  // alias name.
+  static bool is_covered(const PolicyTool& tool, const NameSet& seen) {
+    if (seen.contains(tool.name)) return true;
+    for (const std::string& name : tool.covered_by) {
+      if (seen.contains(name)) return true;
+    }
+    return false;
+  }
+
+  RuleEvaluator evaluator;
+  std::vector<std::string> rule_ids;  // one per rule, in policy order
+  std::vector<size_t> rule_slots;     // per rule, the index of its id in slot_ids
+  std::vector<std::string> slot_ids;  // the distinct ids, in first-rule order
+  std::vector<PolicyTool> policy_tools;
+  TextHashMap<size_t> tool_index;  // name to its position in policy_tools
+};
+
+CoverageAnalyzer::CoverageAnalyzer(const Policy& policy)
+    : data_(std::make_unique<const Data>(policy)) {}
 CoverageAnalyzer::~CoverageAnalyzer() = default;
 CoverageAnalyzer::CoverageAnalyzer(CoverageAnalyzer&&) noexcept = default;
 CoverageAnalyzer& CoverageAnalyzer::operator=(CoverageAnalyzer&&) noexcept = default;
+
+std::vector<std::string> CoverageAnalyzer::rules_triggered(std::span<const ToolCall> calls) const {
+  const Data& data = *data_;
+  std::vector<std::string> triggered;
+  std::vector<bool> slot_done(data.slot_ids.size(), false);
+  for (size_t rule = 0; rule < data.rule_ids.size(); ++rule) {
+    const size_t slot = data.rule_slots[rule];
+    // Once one rule has put an identifier in, a rule sharing it adds nothing.
+    if (slot_done[slot] || !data.evaluator.engaged(rule, calls)) continue;
+    slot_done[slot] = true;
+    triggered.push_back(data.slot_ids[slot]);
+  }
+  return triggered;
+}
 
 TraceCoverage CoverageAnalyzer::cover_trace(std::string trace_id,
                                             std::span<const ToolCall> calls) const {
   TraceCoverage record;
   record.trace_id = std::move(trace_id);
+  record.tool_names.reserve(calls.size());
   for (const ToolCall& call : calls) record.tool_names.push_back(call.tool);
+  record.triggered_rules = rules_triggered(calls);
   return record;
 }
 
-CoverageReport CoverageAnalyzer::build_report(std::span<const TraceCoverage>,
+CoverageReport CoverageAnalyzer::build_report(std::span<const TraceCoverage> records,
                                               double threshold) const {
+  const Data& data = *data_;
   CoverageReport report;
+
+  NameSet seen;
+  NameSet triggered;
+  size_t known_seen = 0;
+  ToolCoverage& tools = report.tool_coverage;
+  for (const TraceCoverage& record : records) {
+    for (const std::string& name : record.tool_names) {
+      if (!seen.insert(name).second) continue;
+      if (data.is_known_tool(name)) {
+        ++known_seen;
+      } else {
+        tools.unexpected_tools.push_back(name);
+      }
+    }
+    triggered.insert(record.triggered_rules.begin(), record.triggered_rules.end());
+  }
+
+  tools.total_tools_in_policy = data.policy_tools.size();
+  tools.tools_seen_in_traces = known_seen;
+  tools.coverage_pct = percentage(known_seen, tools.total_tools_in_policy);
+  for (const Data::PolicyTool& tool : data.policy_tools) {
+    if (Data::is_covered(tool, seen)) continue;
+    tools.unseen_tools.push_back(tool.name);
+    // A deny-list name that begins with "*" is never reported as a gap.
+    if (tool.high_risk && !tool.name.starts_with('*')) {
+      report.high_risk_gaps.push_back(
+          HighRiskGap{tool.name, std::string(kGapReason), std::string(kGapSeverity)});
+    }
+  }
+
+  RuleCoverage& rules = report.rule_coverage;
+  rules.total_rules = data.rule_ids.size();
+  for (const std::string& id : data.rule_ids) {
+    if (triggered.contains(id)) {
+      ++rules.rules_triggered;
+    } else {
+      rules.untriggered_rules.push_back(id);
+    }
+  }
+  rules.coverage_pct = percentage(rules.rules_triggered, rules.total_rules);
+
+  // The mean over the kinds the policy has at all; nothing to cover never
+  // meets a threshold. The comparison is false for a NaN threshold.
+  const int kinds = (tools.total_tools_in_policy > 0 ? 1 : 0) + (rules.total_rules > 0 ? 1 : 0);
+  if (kinds > 0) {
+    report.overall_coverage_pct = (tools.coverage_pct + rules.coverage_pct) / kinds;
+    report.meets_threshold = report.overall_coverage_pct >= threshold;
+  }
   report.threshold = threshold;
   return report;
 }
 
+namespace {
+
+// One object member, key then value, for each value type the report holds.
+void member(JsonWriter& w, std::string_view key, size_t count) {
+  w.key(key);
+  w.unsigned_integer(count);
+}
+void member(JsonWriter& w, std::string_view key, double number) {
+  w.key(key);
+  w.number(number);
+}
+void member(JsonWriter& w, std::string_view key, bool flag) {
+  w.key(key);
+  w.boolean(flag);
+}
+void member(JsonWriter& w, std::string_view key, const std::string& text) {
+  w.key(key);
+  w.string(text);
+}
+void member(JsonWriter& w, std::string_view key, const std::vector<std::string>& texts) {
+  w.key(key);
+  w.begin_array();
+  for (const std::string& text : texts) w.string(text);
+  w.end_array();
+}
+
+// An array member whose elements are objects written by `write`.
+template <class T, class WriteOne>
+void member(JsonWriter& w, std::string_view key, const std::vector<T>& elements, WriteOne write) {
+  w.key(key);
+  w.begin_array();
+  for (const T& element : elements) {
+    w.begin_object();
+    write(element);
+    w.end_object();
+  }
+  w.end_array();
+}
+
+}  // namespace
+
 void append_json(const CoverageReport& report, std::string& out) {
   JsonWriter w(out);
+  const ToolCoverage& tools = report.tool_coverage;
+  const RuleCoverage& rules = report.rule_coverage;
   w.begin_object();
-  w.key("threshold");
-  w.number(report.threshold);
+  w.key("tool_coverage");
+  w.begin_object();
+  member(w, "total_tools_in_policy", tools.total_tools_in_policy);
+  member(w, "tools_seen_in_traces", tools.tools_seen_in_traces);
+  member(w, "coverage_pct", tools.coverage_pct);
+  member(w, "unseen_tools", tools.unseen_tools);
+  member(w, "unexpected_tools", tools.unexpected_tools);
+  w.end_object();
+  w.key("rule_coverage");
+  w.begin_object();
+  member(w, "total_rules", rules.total_rules);
+  member(w, "rules_triggered", rules.rules_triggered);
+  member(w, "coverage_pct", rules.coverage_pct);
+  member(w, "untriggered_rules", rules.untriggered_rules);
+  w.end_object();
+  member(w, "high_risk_gaps", report.high_risk_gaps, [&](const HighRiskGap& gap) {
+    member(w, "tool", gap.tool);
+    member(w, "reason", gap.reason);
+    member(w, "severity", gap.severity);
+  });
+  member(w, "policy_violations", report.policy_violations, [&](const PolicyViolation& v) {
+    member(w, "trace_id", v.trace_id);
+    member(w, "tool", v.tool);
+    member(w, "error_code", v.error_code);
+    member(w, "reason", v.reason);
+  });
+  member(w, "policy_warnings", report.policy_warnings, [&](const PolicyWarning& v) {
+    member(w, "trace_id", v.trace_id);
+    member(w, "tool", v.tool);
+    member(w, "warning_code", v.warning_code);
+    member(w, "reason", v.reason);
+  });
+  member(w, "overall_coverage_pct", report.overall_coverage_pct);
+  member(w, "meets_threshold", report.meets_threshold);
+  member(w, "threshold", report.threshold);
   w.end_object();
 }
 

@@ -4,7 +4,14 @@
 //
 // Failures come back as an Error carrying the message text that the calling
 // operation embeds in its own exception ("Invalid tool call format: {}",
-// "Invalid trace format: {}"); no Python error is left set on return.
+// "Invalid trace format: {}"); no Python error is left set on return. An
+// exception raised by Python code during the conversion is carried as
+// "{qualified type name}: {str(exception)}".
+//
+// Neither function keeps a reference to the object or to anything inside it
+// once it returns; every object it walks is held by a strong reference while
+// it is used, so Python code that mutates a container mid-way cannot make the
+// conversion read freed memory.
 #ifndef OSSEL_PYTHON_CONVERT_H_
 #define OSSEL_PYTHON_CONVERT_H_
 
@@ -17,11 +24,20 @@
 
 namespace ossel::python {
 
+// Containers (lists, tuples, sets, mappings, sequences, dataclass instances)
+// may nest this many levels inside one another; a deeper value, such as a list
+// that holds itself, is refused with kNestingTooDeepMessage instead of
+// recursing without end.
+inline constexpr int kMaxNestingDepth = 256;
+inline constexpr const char* kNestingTooDeepMessage = "value nested more than 256 levels deep";
+
 // Any Python value to a JSON value (None, bool, int, float, str, lists,
 // tuples, dicts, sets, Sequence and Mapping instances, dataclasses).
 Result<JsonValue> json_from_python(PyObject* object);
 
-// One tool call (a mapping or a dataclass instance) to a ToolCall.
+// One tool call (a mapping or a dataclass instance) to a ToolCall: the name
+// from "tool"/"name", else "tool_name", else "unknown"; the arguments from
+// "args", else "params"/"arguments". The arguments get the full nesting depth.
 Result<ToolCall> tool_call_from_python(PyObject* object);
 
 }  // namespace ossel::python

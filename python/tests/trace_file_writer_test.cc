@@ -31,18 +31,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The writer releases the interpreter lock while it waits, so the tests run
-// inside an initialised interpreter whose lock the main thread holds.
-class EmbeddedInterpreter : public ::testing::Environment {
- public:
-  void SetUp() override {
-    setenv("PYTHONHOME", OSSEL_PYTHON_HOME, 0);
-    Py_InitializeEx(0);
-  }
-  void TearDown() override { Py_FinalizeEx(); }
-};
-const auto* const kInterpreter = ::testing::AddGlobalTestEnvironment(new EmbeddedInterpreter);
-
 class TraceFileWriterTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -69,6 +69,13 @@ struct CoverageReport {
 // Appends the compact JSON text of the report; every member is always written.
 void append_json(const CoverageReport& report, std::string& out);
 
+// The rule's coverage identifier: its kind and its selectors' tool names
+// (never the args_match keys), lower-cased: "require_read_file",
+// "eventually_search_3", "before_a_then_b", "strict_login_fetch",
+// "seq_login_fetch", "blocklist_rm". Rules that differ only in args_match or
+// in an after rule's `within` share one identifier.
+std::string coverage_id(const SequenceRule& rule);
+
 class CoverageAnalyzer {
  public:
   explicit CoverageAnalyzer(const Policy& policy);
@@ -79,6 +86,14 @@ class CoverageAnalyzer {
   // Evaluates every rule over one whole trace and keeps what the report needs.
   TraceCoverage cover_trace(std::string trace_id, std::span<const ToolCall> calls) const;
 
+  // The distinct coverage identifiers of the rules the trace engaged (held or
+  // broke), in the order of the first rule engaged with each.
+  std::vector<std::string> rules_triggered(std::span<const ToolCall> calls) const;
+
+  // The report over every record. Lists the policy's names in the order the
+  // policy first mentions them (allow, deny, require_args keys, rule tools in
+  // rule order, then alias names and members), unexpected tools in first-call
+  // order, untriggered rules in policy order. A NaN threshold is never met.
   CoverageReport build_report(std::span<const TraceCoverage> records, double threshold) const;
 
  private:

@@ -1,0 +1,50 @@
+// ArgPattern: one compiled args_match pattern, searched anywhere in an
+// argument's text.
+//
+// Patterns are compiled by RE2 with its default settings (case-sensitive,
+// ^ and $ at the ends of the whole text, no flags beyond those written in the
+// pattern), except that the Perl classes \d \s \w and their negations take
+// their Unicode meaning: RE2's own are ASCII-only, so they are rewritten into
+// explicit Unicode sets before compiling:
+//   \d  decimal digits (general category Nd)
+//   \s  the White_Space property
+//   \w  Alphabetic, marks (M), Nd, connector punctuation (Pc), Join_Control
+// A Perl class used as the end of a range inside brackets ([\d-z], [a-\w]) is
+// a syntax error. \b and \B keep RE2's ASCII word boundary.
+//
+// A pattern that does not compile is kept as a pattern that never matches:
+// nothing is reported, the call it is tested against simply does not match.
+#ifndef OSSEL_ARG_PATTERN_H_
+#define OSSEL_ARG_PATTERN_H_
+
+#include <memory>
+#include <string_view>
+
+namespace re2 {
+class RE2;
+}
+
+namespace ossel {
+
+class ArgPattern {
+ public:
+  explicit ArgPattern(std::string_view pattern);
+  ~ArgPattern();
+  ArgPattern(ArgPattern&&) noexcept;
+  ArgPattern& operator=(ArgPattern&&) noexcept;
+
+  // False when the pattern did not compile.
+  bool compiled() const { return regex_ != nullptr; }
+
+  // True when the pattern matches somewhere in `text` (its own anchors
+  // apply). Always false for a pattern that did not compile. Safe to call
+  // from several threads at once.
+  bool search(std::string_view text) const;
+
+ private:
+  std::unique_ptr<const re2::RE2> regex_;
+};
+
+}  // namespace ossel
+
+#endif  // OSSEL_ARG_PATTERN_H_

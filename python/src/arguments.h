@@ -1,0 +1,61 @@
+// Binding the arguments of a method or constructor call to its parameters,
+// and reading the bound values, with the TypeError texts callers see.
+//
+// Every parameter is positional-or-keyword; the first `required` ones must be
+// given. Binding fails with a TypeError naming the callable as
+// "{class}.{function}()"; reading a bound value that has the wrong kind fails
+// with that reader's error, to which the caller adds the note
+// "while processing '{parameter}'" (see ArgumentNote).
+#ifndef OSSEL_PYTHON_ARGUMENTS_H_
+#define OSSEL_PYTHON_ARGUMENTS_H_
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "py_ref.h"
+
+namespace ossel::python {
+
+struct Signature {
+  const char* class_name;
+  const char* function_name;  // "__new__" for a constructor
+  std::span<const char* const> parameters;
+  size_t required;
+};
+
+// Binds a vectorcall-convention call (positional values, then one value per
+// name in `keyword_names`). `bound` has one slot per parameter and receives
+// borrowed references, null for a parameter not given. False with the
+// TypeError set when the call does not fit the signature.
+bool bind_vectorcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* keyword_names, std::span<PyObject*> bound);
+
+// The same for a tp_new call: an argument tuple and an optional keyword dict.
+bool bind_call(const Signature& signature, PyObject* args, PyObject* kwargs,
+               std::span<PyObject*> bound);
+
+// Adds the note "while processing '{parameter}'" to the Python exception that
+// is currently set; if adding it fails, the exception stays as it was.
+void add_argument_note(const char* parameter);
+
+// Readers of bound values. Each returns nullopt with the Python error set and
+// the note for `parameter` added.
+
+// A str (or subclass) as its UTF-8 text, valid while `object` lives.
+std::optional<std::string_view> read_text(PyObject* object, const char* parameter);
+
+// A non-str value with the sequence protocol, as the list of its elements in
+// iteration order.
+std::optional<std::vector<PyRef>> read_sequence(PyObject* object, const char* parameter);
+
+// Anything the interpreter's float conversion accepts.
+std::optional<double> read_double(PyObject* object, const char* parameter);
+
+}  // namespace ossel::python
+
+#endif  // OSSEL_PYTHON_ARGUMENTS_H_

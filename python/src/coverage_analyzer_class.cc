@@ -1,0 +1,91 @@
+// The CoverageAnalyzer class: measures how a set of traces covers a policy.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "binding.h"
+#include "convert.h"
+#include "ossel/coverage.h"
+
+namespace ossel::python {
+namespace {
+
+constexpr const char* kAnalyzeParameters[] = {"traces", "threshold"};
+constexpr Signature kAnalyzeSignature{"CoverageAnalyzer", "analyze", kAnalyzeParameters, 2};
+
+PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return run_entry([&] {
+    const Policy* policy = bind_policy_constructor("CoverageAnalyzer", args, kwargs);
+    if (policy == nullptr) return PyRef();
+    // The analyzer keeps what it needs of the policy, independent of the
+    // Policy object it was built from.
+    return new_native_object(type, std::make_unique<CoverageAnalyzer>(*policy));
+  });
+}
+
+// Every trace is read as a sequence first, so a malformed trace anywhere is
+// reported before any call is converted; then the threshold; then the traces
+// are converted and evaluated one at a time, each reduced to its coverage
+// record before the next one is converted.
+PyRef analyze(const CoverageAnalyzer& analyzer, PyObject* traces_argument,
+              PyObject* threshold_argument) {
+  std::optional<std::vector<PyRef>> trace_values = read_sequence(traces_argument, "traces");
+  if (!trace_values) return PyRef();
+  std::vector<std::vector<PyRef>> traces;
+  traces.reserve(trace_values->size());
+  for (const PyRef& trace_value : *trace_values) {
+    std::optional<std::vector<PyRef>> call_values = read_sequence(trace_value.get(), "traces");
+    if (!call_values) return PyRef();
+    traces.push_back(std::move(*call_values));
+  }
+  std::optional<double> threshold = read_double(threshold_argument, "threshold");
+  if (!threshold) return PyRef();
+
+  std::vector<TraceCoverage> records;
+  records.reserve(traces.size());
+  std::vector<ToolCall> calls;
+  for (size_t i = 0; i < traces.size(); ++i) {
+    calls.clear();
+    calls.reserve(traces[i].size());
+    for (const PyRef& value : traces[i]) {
+      Result<ToolCall> call = tool_call_from_python(value.get());
+      if (!call.ok()) {
+        return raise_error(PyExc_ValueError, "Invalid trace format: " + call.message());
+      }
+      calls.push_back(std::move(call).value());
+    }
+    records.push_back(analyzer.cover_trace("trace_" + std::to_string(i), calls));
+  }
+  std::string json;
+  append_json(analyzer.build_report(records, *threshold), json);
+  return new_text(json);
+}
+
+PyObject* analyze_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* keyword_names) {
+  return run_entry([&] {
+    PyObject* bound[2];
+    if (!bind_vectorcall(kAnalyzeSignature, args, nargs, keyword_names, bound)) return PyRef();
+    return analyze(native_value<CoverageAnalyzer>(self), bound[0], bound[1]);
+  });
+}
+
+PyMethodDef analyzer_methods[] = {
+    {"analyze", as_method_table_entry(&analyze_entry), METH_FASTCALL | METH_KEYWORDS,
+     "analyze($self, traces, threshold)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+ClassSpec analyzer_spec() {
+  return {"builtins.CoverageAnalyzer", "CoverageAnalyzer(policy)\n--\n\n", &new_entry,
+          analyzer_methods, sizeof(NativeObject<CoverageAnalyzer>),
+          &dealloc_native<CoverageAnalyzer>};
+}
+
+TypeCell analyzer_cell(&analyzer_spec);
+
+}  // namespace
+
+PyTypeObject* coverage_analyzer_type() { return analyzer_cell.get(); }
+
+}  // namespace ossel::python

@@ -1,0 +1,51 @@
+// The boundary between the interpreter and native code. Every method,
+// constructor and module-execution entry runs its body through run_entry, so
+// no C++ exception ever unwinds into the interpreter: an internal fault is
+// raised as pyo3_runtime.PanicException (derived from BaseException, so that
+// `except Exception` does not swallow it), and exhausted memory as
+// MemoryError, instead of ending the process.
+#ifndef OSSEL_PYTHON_ENTRY_H_
+#define OSSEL_PYTHON_ENTRY_H_
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <exception>
+
+#include "py_ref.h"
+
+namespace ossel::python {
+
+// The PanicException type, created on first use and kept for the life of the
+// process; null with the Python error set if it cannot be created.
+PyObject* panic_exception_type();
+
+// Sets the Python exception for a C++ exception that reached the boundary.
+void raise_internal_fault(std::exception_ptr fault) noexcept;
+
+// Runs `body` (returning a PyRef, null with the Python error set on failure)
+// and hands its reference to the interpreter.
+template <class Body>
+PyObject* run_entry(Body&& body) noexcept {
+  try {
+    return body().release();
+  } catch (...) {
+    raise_internal_fault(std::current_exception());
+    return nullptr;
+  }
+}
+
+// The same for entries that report 0 on success and -1 on failure.
+template <class Body>
+int run_status_entry(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    raise_internal_fault(std::current_exception());
+    return -1;
+  }
+}
+
+}  // namespace ossel::python
+
+#endif  // OSSEL_PYTHON_ENTRY_H_

@@ -1,0 +1,27 @@
+#include "errors.h"
+
+namespace ossel::python {
+
+PyRef raise_error(PyObject* type, std::string_view message) {
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (text) PyErr_SetObject(type, text.get());
+  return PyRef();
+}
+
+PyRef new_text(std::string_view utf8) {
+  return PyRef::steal(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
+}
+
+void raise_not_instance(PyObject* object, const char* class_name) {
+  if (object == Py_None) {
+    PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", class_name);
+    return;
+  }
+  PyRef type_name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
+  if (!type_name) return;
+  PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", type_name.get(),
+               class_name);
+}
+
+}  // namespace ossel::python

@@ -1,0 +1,29 @@
+// Handing native texts to Python: results, and exceptions with their messages.
+#ifndef OSSEL_PYTHON_ERRORS_H_
+#define OSSEL_PYTHON_ERRORS_H_
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <string_view>
+
+#include "py_ref.h"
+
+namespace ossel::python {
+
+// Sets `type` (e.g. PyExc_ValueError) with `message` as its text and returns
+// a null PyRef, so an operation can `return raise_error(...)`. Bytes that are
+// not UTF-8 are replaced rather than turning the error into another one.
+PyRef raise_error(PyObject* type, std::string_view message);
+
+// A new str from UTF-8 text (an operation's result).
+PyRef new_text(std::string_view utf8);
+
+// Sets TypeError "'{type}' object is not an instance of '{class_name}'" with
+// the qualified name of the object's type; for None, "'None' is not an
+// instance of '{class_name}'".
+void raise_not_instance(PyObject* object, const char* class_name);
+
+}  // namespace ossel::python
+
+#endif  // OSSEL_PYTHON_ERRORS_H_

@@ -1,0 +1,28 @@
+// Reading a whole file as UTF-8 text, with the error texts Python callers see
+// in FileNotFoundError.
+#ifndef OSSEL_PYTHON_TEXT_FILE_H_
+#define OSSEL_PYTHON_TEXT_FILE_H_
+
+#include <string>
+#include <string_view>
+
+#include "ossel/result.h"
+
+namespace ossel::python {
+
+// "{description} (os error {number})", the description being the C library's
+// text for the error number.
+std::string os_error_text(int error_number);
+
+// The whole content of the file at `path`. Fails with "file name contained an
+// unexpected NUL byte", with os_error_text of the failing open or read, or
+// with "stream did not contain valid UTF-8".
+Result<std::string> read_text_file(std::string_view path);
+
+// Whether `bytes` is well-formed UTF-8 (no overlong forms, no surrogates,
+// nothing above U+10FFFF).
+bool is_valid_utf8(std::string_view bytes);
+
+}  // namespace ossel::python
+
+#endif  // OSSEL_PYTHON_TEXT_FILE_H_

@@ -1,0 +1,70 @@
+// The TraceExplainer class: explains one trace at a time, call by call,
+// against its own copy of a policy.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "binding.h"
+#include "convert.h"
+#include "ossel/explain.h"
+
+namespace ossel::python {
+namespace {
+
+constexpr const char* kExplainParameters[] = {"traces"};
+constexpr Signature kExplainSignature{"TraceExplainer", "explain", kExplainParameters, 1};
+
+PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return run_entry([&] {
+    const Policy* policy = bind_policy_constructor("TraceExplainer", args, kwargs);
+    if (policy == nullptr) return PyRef();
+    // The explainer keeps its own deep copy, so the Policy object may go away.
+    return new_native_object(type, std::make_unique<TraceExplainer>(policy->clone()));
+  });
+}
+
+// The whole trace is converted before the engine runs: a call that cannot be
+// converted leaves nothing explained.
+PyRef explain(const TraceExplainer& explainer, PyObject* traces_argument) {
+  std::optional<std::vector<PyRef>> values = read_sequence(traces_argument, "traces");
+  if (!values) return PyRef();
+  std::vector<ToolCall> calls;
+  calls.reserve(values->size());
+  for (const PyRef& value : *values) {
+    Result<ToolCall> call = tool_call_from_python(value.get());
+    if (!call.ok()) {
+      return raise_error(PyExc_ValueError, "Invalid tool call format: " + call.message());
+    }
+    calls.push_back(std::move(call).value());
+  }
+  const std::string json = explainer.explain_json(calls);
+  return new_text(json);
+}
+
+PyObject* explain_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* keyword_names) {
+  return run_entry([&] {
+    PyObject* bound[1];
+    if (!bind_vectorcall(kExplainSignature, args, nargs, keyword_names, bound)) return PyRef();
+    return explain(native_value<TraceExplainer>(self), bound[0]);
+  });
+}
+
+PyMethodDef explainer_methods[] = {
+    {"explain", as_method_table_entry(&explain_entry), METH_FASTCALL | METH_KEYWORDS,
+     "explain($self, traces)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+ClassSpec explainer_spec() {
+  return {"builtins.TraceExplainer", "TraceExplainer(policy)\n--\n\n", &new_entry,
+          explainer_methods, sizeof(NativeObject<TraceExplainer>), &dealloc_native<TraceExplainer>};
+}
+
+TypeCell explainer_cell(&explainer_spec);
+
+}  // namespace
+
+PyTypeObject* trace_explainer_type() { return explainer_cell.get(); }
+
+}  // namespace ossel::python
