@@ -120,7 +120,7 @@ std::optional<Error> TraceFileWriter::locked(
     InterpreterLockReleased released;
     lock.lock();
   }
-  if (state_->poisoned.load()) return Error{"Failed to lock trace file writer"};
+  if (state_->poisoned.load()) return Error{kPoisonedMessage};
   SetOnUnwind poison_on_fault(state_->poisoned);
   return body();
 }

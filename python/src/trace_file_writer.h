@@ -33,8 +33,10 @@ class TraceFileWriter {
   TraceFileWriter(const TraceFileWriter&) = delete;
   TraceFileWriter& operator=(const TraceFileWriter&) = delete;
 
-  // True once an internal fault interrupted a holder of the writer's lock.
+  // True once an internal fault interrupted a holder of the writer's lock;
+  // every later append then fails with kPoisonedMessage.
   bool poisoned() const;
+  static constexpr const char* kPoisonedMessage = "Failed to lock trace file writer";
 
   // Appends the compact JSON text of `record` and a line feed as one whole
   // line. Called with the interpreter lock held; the text is built before the

@@ -1,6 +1,9 @@
 import json
+import pathlib
 import subprocess
 import sys
+
+import ossel
 
 THREADS_PER_CLIENT = 4
 RECORDS_PER_CLIENT = 10_000
@@ -36,10 +39,8 @@ for worker in workers:
 
 
 def test_threads_and_clients_sharing_one_file_write_whole_lines(tmp_path):
-    import ossel
-
     path = tmp_path / "trace.jsonl"
-    package_root = str(__import__("pathlib").Path(ossel.__file__).parent.parent)
+    package_root = str(pathlib.Path(ossel.__file__).parents[1])
     clients = [
         subprocess.Popen(
             [sys.executable, "-c", CLIENT_PROGRAM, package_root, str(path), str(client_id),
