@@ -66,13 +66,12 @@ struct TraceFileWriter::State {
   explicit State(int fd) : fd(fd) {}
   ~State() { ::close(fd); }
 
-  // Writes `bytes` with as many write calls as the file needs: one, unless a
-  // write is short. Returns how many bytes the file accepted and the error
-  // that stopped it, if any (0 for a write that accepted nothing).
   struct Outcome {
-    size_t written = 0;
-    std::optional<int> error;
+    size_t written = 0;          // bytes the file accepted
+    std::optional<int> error;    // errno, or 0 for a write that accepted nothing
   };
+  // Writes `bytes` with as many write calls as the file needs: one, unless a
+  // write is short; a write interrupted by a signal is repeated.
   Outcome write_all(std::string_view bytes) const {
     Outcome outcome;
     while (outcome.written < bytes.size()) {
