@@ -49,8 +49,10 @@ PyRef record_trace(const ClientRecord& client, PyObject* trace) {
                        "OsselClient to enable record_trace");
   }
   if (client.writer->poisoned()) {
-    return raise_error(PyExc_RuntimeError, "Failed to lock trace file writer");
+    return raise_error(PyExc_RuntimeError, TraceFileWriter::kPoisonedMessage);
   }
+  // The trace is converted before the writer's lock is taken: the conversion
+  // may run the caller's Python code, which may record on this very client.
   Result<JsonValue> value = json_from_python(trace);
   if (!value.ok()) return raise_error(PyExc_ValueError, "Invalid trace format: " + value.message());
   if (std::optional<Error> error = client.writer->append(value.value())) {
