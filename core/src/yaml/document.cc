@@ -106,13 +106,11 @@ class DocumentBuilder {
         return true;
       }
       case YAML_SEQUENCE_START_EVENT:
-        start(EventKind::kSequenceStart, e.start_mark, e.data.sequence_start.anchor,
-              e.data.sequence_start.tag);
-        return true;
+        return start(EventKind::kSequenceStart, e.start_mark, e.data.sequence_start.anchor,
+                     e.data.sequence_start.tag);
       case YAML_MAPPING_START_EVENT:
-        start(EventKind::kMappingStart, e.start_mark, e.data.mapping_start.anchor,
-              e.data.mapping_start.tag);
-        return true;
+        return start(EventKind::kMappingStart, e.start_mark, e.data.mapping_start.anchor,
+                     e.data.mapping_start.tag);
       case YAML_SEQUENCE_END_EVENT:
         end(EventKind::kSequenceEnd, e.start_mark);
         return true;
@@ -166,13 +164,19 @@ class DocumentBuilder {
     }
   }
 
-  void start(EventKind kind, const yaml_mark_t& mark, const yaml_char_t* anchor_name,
+  // Returns false at a collection too deep for any reader to reach.
+  bool start(EventKind kind, const yaml_mark_t& mark, const yaml_char_t* anchor_name,
              const yaml_char_t* tag) {
+    if (open_.size() > kNestingLimit) {
+      document_.error = "recursion limit exceeded" + position_suffix(mark_of(mark));
+      return false;
+    }
     Event& event = push(kind, mark);
     anchor(anchor_name);
     event.tag_begin = document_.text_pool.size();
     event.tag_size = append_c_string(tag);
     open_.push_back(document_.events.size() - 1);
+    return true;
   }
 
   void end(EventKind kind, const yaml_mark_t& mark) {

@@ -17,6 +17,9 @@
 
 namespace ossel::yaml {
 
+// How deep mappings and sequences may nest (the root counts as one level).
+inline constexpr size_t kNestingLimit = 128;
+
 // A position in the text; 0-based, as the parser counts (columns in
 // characters). Messages show both 1-based.
 struct Mark {
@@ -76,6 +79,12 @@ struct Document {
 };
 
 // Parses `text` (UTF-8) up to the end of its first document.
+//
+// Parsing also stops at a collection nested two levels past kNestingLimit.
+// No reader can get that far: every node of a document is read, and the
+// reader fails at the parent one level past the limit, if not before. Stopping
+// there keeps the parser from spending time quadratic in the nesting depth on
+// text that can only fail.
 Document parse_first_document(std::string_view text);
 
 // " at line L column C" (1-based), or "" for the very start of the text, where

@@ -22,8 +22,6 @@
 
 namespace ossel::yaml {
 
-// How deep mappings and sequences may nest (the root counts as one level).
-inline constexpr size_t kNestingLimit = 128;
 // How many events alias replays may read, per event of the document.
 inline constexpr size_t kReplayEventsPerEvent = 100;
 
