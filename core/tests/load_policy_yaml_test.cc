@@ -43,6 +43,10 @@ TEST(LoadPolicyYamlTest, SyntaxErrorsCarryTheParsersTextsAndPositions) {
   for (const auto& [document, message] : cases) EXPECT_EQ(load_message(document), message) << document;
 }
 
+TEST(LoadPolicyYamlTest, NoTextAtAll) {
+  EXPECT_EQ(load_policy(std::string_view()).message(), "missing field `version`");
+}
+
 TEST(LoadPolicyYamlTest, OnlyOneDocumentPerFile) {
   const std::string more = "deserializing from YAML containing more than one document is not supported";
   EXPECT_EQ(load_message("version: 1\n---\nversion: 2\n"), more);

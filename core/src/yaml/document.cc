@@ -44,8 +44,9 @@ class Parser {
  public:
   explicit Parser(std::string_view text) {
     yaml_parser_initialize(&parser_);
-    yaml_parser_set_input_string(&parser_, reinterpret_cast<const unsigned char*>(text.data()),
-                                 text.size());
+    // libyaml insists on a non-null pointer, even for no text.
+    const char* data = text.data() != nullptr ? text.data() : "";
+    yaml_parser_set_input_string(&parser_, reinterpret_cast<const unsigned char*>(data), text.size());
     // The text is UTF-8 whatever its first bytes look like.
     yaml_parser_set_encoding(&parser_, YAML_UTF8_ENCODING);
   }
