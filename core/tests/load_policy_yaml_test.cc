@@ -57,7 +57,14 @@ TEST(LoadPolicyYamlTest, OnlyOneDocumentPerFile) {
   // The first document's own problems come first.
   EXPECT_EQ(load_message("name: a\n---\nversion: 2\n"), "missing field `version`");
   EXPECT_EQ(load_message("---\nversion: 1\n...\n# trailing comment\n"), "loaded");
-  EXPECT_EQ(load_message("\xef\xbb\xbfversion: 1\n"), "loaded");
+}
+
+TEST(LoadPolicyYamlTest, ByteOrderMarks) {
+  // A UTF-8 mark is dropped and takes no column; UTF-16 marks are not UTF-8.
+  EXPECT_EQ(load_message("\xef\xbb\xbfversion: [1]\n"),
+            "version: invalid type: sequence, expected a string at line 1 column 10");
+  EXPECT_EQ(load_message("\xff\xfev\0e\0r\0"), "invalid leading UTF-8 octet");
+  EXPECT_EQ(load_message("\xfe\xff\0v\0e\0r"), "invalid leading UTF-8 octet");
 }
 
 // `depth` nested flow sequences under metadata; the root mapping is level 1.

@@ -47,8 +47,13 @@ class Parser {
     // libyaml insists on a non-null pointer, even for no text.
     const char* data = text.data() != nullptr ? text.data() : "";
     yaml_parser_set_input_string(&parser_, reinterpret_cast<const unsigned char*>(data), text.size());
-    // The text is UTF-8 whatever its first bytes look like.
-    yaml_parser_set_encoding(&parser_, YAML_UTF8_ENCODING);
+    // The text is UTF-8 whatever its first bytes are: libyaml would take a
+    // UTF-16 byte-order mark at the start as a switch to UTF-16. Detection
+    // stays on otherwise, since it drops a UTF-8 byte-order mark without
+    // counting it as a column.
+    if (text.starts_with("\xff\xfe") || text.starts_with("\xfe\xff")) {
+      yaml_parser_set_encoding(&parser_, YAML_UTF8_ENCODING);
+    }
   }
   ~Parser() { yaml_parser_delete(&parser_); }
   Parser(const Parser&) = delete;
