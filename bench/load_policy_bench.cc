@@ -73,4 +73,36 @@ void BM_LoadLargePolicy(benchmark::State& state) {
 }
 BENCHMARK(BM_LoadLargePolicy)->Unit(benchmark::kMillisecond);
 
+// Documents that must fail fast: nine levels of nine aliases each, and
+// sequences nested 10,000 deep.
+std::string billion_laughs() {
+  std::string text = "version: 1\nmetadata:\n  l0: &l0 [lol, lol, lol, lol, lol, lol, lol, lol, lol]\n";
+  for (int level = 1; level < 9; ++level) {
+    std::string name = "l" + std::to_string(level);
+    text += "  " + name + ": &" + name + " [";
+    for (int i = 0; i < 9; ++i) text += (i ? ", *l" : "*l") + std::to_string(level - 1);
+    text += "]\n";
+  }
+  return text;
+}
+
+std::string deep_nesting() {
+  return "version: 1\nmetadata: " + std::string(10000, '[') + std::string(10000, ']') + "\n";
+}
+
+void BM_RefuseHostileDocument(benchmark::State& state, const std::string& text) {
+  for (auto _ : state) {
+    ossel::Result<ossel::Policy> policy = ossel::load_policy(text);
+    if (policy.ok()) {
+      state.SkipWithError("a hostile document loaded");
+      return;
+    }
+    benchmark::DoNotOptimize(policy);
+  }
+}
+BENCHMARK_CAPTURE(BM_RefuseHostileDocument, billion_laughs, billion_laughs())
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_RefuseHostileDocument, nesting_10000, deep_nesting())
+    ->Unit(benchmark::kMicrosecond);
+
 }  // namespace
