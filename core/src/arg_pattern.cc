@@ -4,6 +4,8 @@
 #include <unicode/uniset.h>
 #include <unicode/unistr.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -78,24 +80,41 @@ size_t utf8_length(unsigned char lead) {
   return 4;
 }
 
-// Rewrites every Perl class escape into its Unicode set and copies the rest
-// of the pattern unchanged. Returns nothing when a Perl class is used as the
-// end of a range inside brackets, which is a syntax error.
-class PerlClassRewriter {
+bool is_decimal_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_hex_digit(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
+
+// Rewrites a pattern into RE2's syntax, keeping the meaning it has in the
+// dialect the policies are written in, which differs from RE2's in a few
+// escapes and one group form:
+//   - the Perl classes \d \s \w and their negations become Unicode sets;
+//   - the code point escapes \u00E9, \u{E9}, \U000000E9 and \U{E9} become
+//     \x{...};
+//   - a named group (?<name>...) becomes (?P<name>...).
+// Patterns that RE2 would accept but the dialect refuses are refused here:
+// back-references and octal escapes (\1, \0, \012), \Q...\E quoting, the
+// single-byte class \C, and a Perl class used as a range end inside brackets
+// ([\d-z]). Returns nothing for a refused pattern; everything else is copied
+// unchanged for RE2 to judge.
+class PatternRewriter {
  public:
-  explicit PerlClassRewriter(std::string_view pattern) : pattern_(pattern) {}
+  explicit PatternRewriter(std::string_view pattern) : pattern_(pattern) {}
 
   std::optional<std::string> run() {
     out_.reserve(pattern_.size());
     while (at_ < pattern_.size()) {
       const char c = pattern_[at_];
+      bool ok = true;
       if (c == '[') {
-        if (!bracket_expression()) return std::nullopt;
-      } else if (c == '\\' && at_ + 1 < pattern_.size()) {
-        outside_escape();
+        ok = bracket_expression();
+      } else if (c == '\\') {
+        ok = outside_escape();
+      } else if (named_group_at()) {
+        out_.append("(?P<");
+        at_ += 3;
       } else {
         copy(1);
       }
+      if (!ok) return std::nullopt;
     }
     return std::move(out_);
   }
@@ -107,46 +126,82 @@ class PerlClassRewriter {
     at_ += count;
   }
 
+  // "(?<" that opens a named group, not a look-behind (which RE2 refuses).
+  bool named_group_at() const {
+    return pattern_.substr(at_).starts_with("(?<") && at_ + 3 < pattern_.size() &&
+           pattern_[at_ + 3] != '=' && pattern_[at_ + 3] != '!';
+  }
+
   bool perl_class_at(size_t position) const {
     bool negated;
     return position + 1 < pattern_.size() && pattern_[position] == '\\' &&
            perl_class(pattern_[position + 1], negated) != nullptr;
   }
 
-  void outside_escape() {
-    const char letter = pattern_[at_ + 1];
+  bool outside_escape() {
     bool negated;
-    if (const ClassText* set = perl_class(letter, negated)) {
+    if (perl_class_at(at_)) {
+      const ClassText* set = perl_class(pattern_[at_ + 1], negated);
       out_.append(negated ? "[^" : "[");
       out_.append(set->members);
       out_.push_back(']');
       at_ += 2;
-    } else if (letter == 'Q') {
-      // Quoted text up to \E is literal: nothing in it is rewritten.
-      const size_t end = pattern_.find("\\E", at_ + 2);
-      copy(end == std::string_view::npos ? pattern_.size() - at_ : end + 2 - at_);
-    } else {
-      copy(1);
-      copy(utf8_length(static_cast<unsigned char>(letter)));
+      return true;
     }
+    return escape();
   }
 
-  // Copies one character of a bracket expression: an escape or one UTF-8
-  // encoded character.
-  void class_character() {
-    if (pattern_[at_] != '\\' || at_ + 1 >= pattern_.size()) {
-      copy(utf8_length(static_cast<unsigned char>(pattern_[at_])));
-      return;
+  // Copies or translates one escape other than a Perl class, from its
+  // backslash; false for an escape the dialect refuses.
+  bool escape() {
+    if (at_ + 1 >= pattern_.size()) {
+      copy(1);  // a trailing backslash, which RE2 refuses
+      return true;
     }
     const char letter = pattern_[at_ + 1];
+    if (is_decimal_digit(letter) || letter == 'Q' || letter == 'C') return false;
+    if (letter == 'u') return code_point_escape(4);
+    if (letter == 'U') return code_point_escape(8);
     if ((letter == 'x' || letter == 'p' || letter == 'P') && at_ + 2 < pattern_.size() &&
         pattern_[at_ + 2] == '{') {
       const size_t close = pattern_.find('}', at_ + 3);
       copy(close == std::string_view::npos ? pattern_.size() - at_ : close + 1 - at_);
-      return;
+      return true;
     }
     copy(1);
     copy(utf8_length(static_cast<unsigned char>(letter)));
+    return true;
+  }
+
+  // \u or \U with a braced hex number, or with exactly `digits` hex digits.
+  bool code_point_escape(size_t digits) {
+    const size_t start = at_ + 2;
+    std::string_view hex;
+    size_t end;
+    if (start < pattern_.size() && pattern_[start] == '{') {
+      const size_t close = pattern_.find('}', start);
+      if (close == std::string_view::npos) return false;
+      hex = pattern_.substr(start + 1, close - start - 1);
+      end = close + 1;
+    } else {
+      hex = pattern_.substr(start, digits);
+      end = start + digits;
+      if (hex.size() < digits) return false;
+    }
+    if (hex.empty() || !std::all_of(hex.begin(), hex.end(), is_hex_digit)) return false;
+    out_.append("\\x{");
+    out_.append(hex);
+    out_.push_back('}');
+    at_ = end;
+    return true;
+  }
+
+  // Copies one character of a bracket expression: an escape or one UTF-8
+  // encoded character.
+  bool class_character() {
+    if (pattern_[at_] == '\\') return escape();
+    copy(utf8_length(static_cast<unsigned char>(pattern_[at_])));
+    return true;
   }
 
   // Copies one bracket expression, starting at its '['. Perl classes in it
@@ -176,11 +231,11 @@ class PerlClassRewriter {
         if (starts_range()) return false;
         continue;
       }
-      class_character();
+      if (!class_character()) return false;
       if (starts_range()) {
         copy(1);
         if (perl_class_at(at_)) return false;
-        if (at_ < pattern_.size()) class_character();
+        if (at_ < pattern_.size() && !class_character()) return false;
       }
     }
     return true;  // unterminated: left for RE2 to refuse
@@ -200,7 +255,7 @@ class PerlClassRewriter {
 }  // namespace
 
 ArgPattern::ArgPattern(std::string_view pattern) {
-  std::optional<std::string> rewritten = PerlClassRewriter(pattern).run();
+  std::optional<std::string> rewritten = PatternRewriter(pattern).run();
   if (!rewritten) return;
   RE2::Options options;
   options.set_log_errors(false);

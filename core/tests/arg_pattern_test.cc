@@ -54,7 +54,6 @@ TEST(ArgPatternTest, EscapedBackslashesAreNotClasses) {
       {"\\\\d", "\\d", true}, {"\\\\d", "5", false},
       {"^\\\\\\d$", "\\\u0663", true},  // backslash then a digit
       {"^[\\\\d]+$", "\\d", true}, {"^[\\\\d]$", "5", false},
-      {"\\Q\\d\\E", "\\d", true}, {"\\Q\\d\\E", "5", false},  // quoted text stays literal
       {"\\[\\d\\]", "[\u0663]", true},
   });
 }
@@ -68,9 +67,36 @@ TEST(ArgPatternTest, SearchIsUnanchoredWithDefaultFlags) {
   });
 }
 
+TEST(ArgPatternTest, CodePointEscapesAndNamedGroups) {
+  expect_searches({
+      {"^\\u0041$", "A", true},          {"^\\u{E9}$", "\u00E9", true},
+      {"^\\U0001F600$", "\U0001F600", true}, {"^\\U{1F600}$", "\U0001F600", true},
+      {"^[\\u0041-\\u005A]+$", "QZ", true}, {"^[\\u0041-\\u005A]+$", "Qz", false},
+      {"^\\u00411$", "A1", true},  // exactly four digits belong to the escape
+      {"^(?<word>ab)+$", "abab", true},   {"^(?P<word>ab)$", "ab", true},
+      {"\\x{1F600}", "\U0001F600", true}, {"[\\x{41}-\\x{43}]", "B", true},
+  });
+}
+
+TEST(ArgPatternTest, FlagsAnchorsAndAlternations) {
+  expect_searches({
+      {"(?i)^(rm|del)$", "DEL", true},  {"(?i)^(rm|del)$", "xdel", false},
+      {"^rm|del$", "rm -rf", true},     {"^rm|del$", "xdel", true},  // anchors bind per branch
+      {"^(?:rm|del)$", "rm -rf", false}, {"(?i)[^k]", "K", false},
+      {"(?i)[^k]", "\u212A", false},  // Kelvin sign folds to k
+      {"(?i)\\W", "K", false},  {"(?i)\\d", "\u0663", true},
+      {"a(?i)b", "aB", true},    {"a(?i)b", "AB", false}, {"(?i:a)b", "AB", false},
+      {"^a|", "xyz", true},     {"\\A\\z", "", true}, {"\\.", "a", false},
+      {"^[^\\s\\d]+$", "abc", true}, {"^[^\\s\\d]+$", "a\u00A0c", false},
+  });
+}
+
 TEST(ArgPatternTest, PatternsThatDoNotCompileNeverMatch) {
-  for (const char* bad : {"[unclosed", "(a", "a{2,1}", "(?<=a)b", "(a)\\1", "*", "[\\d-z]",
-                          "[a-\\w]", "[!-\\d]", "\\d{1001}"}) {
+  for (const char* bad :
+       {"[unclosed", "(a", "a{2,1}", "(?<=a)b", "(?<!a)b", "(a)\\1", "*", "[\\d-z]",
+        "[a-\\w]", "[!-\\d]", "\\d{1001}", "\\Q.\\E", "a\\Cb", "\\0", "\\012", "[\\0]",
+        "\\8", "\\u004", "\\u{}", "\\u{41", "\\uZZZZ", "\\U0041", "\\u{110000}", "a\\",
+        "(?<", "[\\Q]\\E]"}) {
     ArgPattern pattern(bad);
     EXPECT_FALSE(pattern.compiled()) << bad;
     EXPECT_FALSE(pattern.search("")) << bad;

@@ -3,14 +3,16 @@
 //
 // Patterns are compiled by RE2 with its default settings (case-sensitive,
 // ^ and $ at the ends of the whole text, no flags beyond those written in the
-// pattern), except that the Perl classes \d \s \w and their negations take
-// their Unicode meaning: RE2's own are ASCII-only, so they are rewritten into
-// explicit Unicode sets before compiling:
+// pattern), after a rewrite that gives RE2 the dialect policies are written
+// in:
 //   \d  decimal digits (general category Nd)
 //   \s  the White_Space property
 //   \w  Alphabetic, marks (M), Nd, connector punctuation (Pc), Join_Control
-// A Perl class used as the end of a range inside brackets ([\d-z], [a-\w]) is
-// a syntax error. \b and \B keep RE2's ASCII word boundary.
+// and their negations take their Unicode meaning (RE2's own are ASCII-only);
+// \u00E9, \u{E9}, \U000000E9 and \U{E9} name code points; (?<name>...) is a
+// named group. Back-references and octal escapes (\1, \0), \Q...\E, \C and
+// a Perl class as the end of a range inside brackets ([\d-z], [a-\w]) are
+// syntax errors. \b and \B keep RE2's ASCII word boundary.
 //
 // A pattern that does not compile is kept as a pattern that never matches:
 // nothing is reported, the call it is tested against simply does not match.
