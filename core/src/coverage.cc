@@ -127,11 +127,11 @@ struct CoverageAnalyzer::Data {
       for (const std::string& member : members) add_tool(member);
     }
     for (const auto& [alias, members] : policy.aliases) {
-      policy_tools[tool_index.find(alias)->second].covered_by = members;
+      known_tool(alias).covered_by = members;
       for (const std::string& member : members) {
         // An alias name is exercised only through its own members.
         if (policy.aliases.contains(member)) continue;
-        std::vector<std::string>& covered_by = policy_tools[tool_index.find(member)->second].covered_by;
+        std::vector<std::string>& covered_by = known_tool(member).covered_by;
         if (covered_by.empty() || covered_by.back() != alias) covered_by.push_back(alias);
       }
     }
@@ -141,6 +141,10 @@ struct CoverageAnalyzer::Data {
     auto [slot, inserted] = tool_index.emplace(name, policy_tools.size());
     if (inserted) policy_tools.push_back(PolicyTool{name, false, {}});
     return policy_tools[slot->second];
+  }
+
+  PolicyTool& known_tool(std::string_view name) {
+    return policy_tools[tool_index.find(name)->second];
   }
 
   bool is_known_tool(std::string_view name) const { return tool_index.contains(name); }

@@ -14,7 +14,9 @@ namespace ossel {
 namespace {
 
 void append_part(std::string& out, std::string_view text) { out.append(text); }
-void append_part(std::string& out, std::integral auto number) { out.append(std::to_string(number)); }
+void append_part(std::string& out, std::integral auto number) {
+  out.append(std::to_string(number));
+}
 
 template <class... Parts>
 std::string concat(const Parts&... parts) {
@@ -209,7 +211,8 @@ struct NeverAfter {
   RuleOutcome evaluate(std::span<const ToolCall> trace) const {
     const size_t g = trigger.find_first(trace);
     if (g == kNone) {
-      return not_applicable(concat("'", trigger.label, "' never appeared, so nothing was forbidden"));
+      return not_applicable(
+          concat("'", trigger.label, "' never appeared, so nothing was forbidden"));
     }
     const size_t h = forbidden.find_first(trace, g + 1);
     if (h == kNone) return satisfied({g});
@@ -334,7 +337,9 @@ class RuleEvaluator::CompiledRule {
             [&](const SequenceRule::Eventually& r) -> Body {
               return Eventually{target(r.tool), r.within};
             },
-            [&](const SequenceRule::MaxCalls& r) -> Body { return MaxCalls{target(r.tool), r.max}; },
+            [&](const SequenceRule::MaxCalls& r) -> Body {
+              return MaxCalls{target(r.tool), r.max};
+            },
             [&](const SequenceRule::Before& r) -> Body {
               return Before{target(r.first), target(r.then)};
             },

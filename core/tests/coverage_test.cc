@@ -116,13 +116,13 @@ TEST(CoverageTest, ListsFollowPolicyAndCallOrder) {
       {require("Read"), {SequenceRule::NeverAfter{plain("a"), plain("z")}},
        {SequenceRule::Blocklist{"rm"}}});
   policy.tools.allow = Names{"b", "c"};
-  policy.tools.deny = Names{"a", "b", "*any"};
+  policy.tools.deny = Names{"a", "b", "*any", ""};
   const CoverageReport report =
       analyze(policy, {trace_of({"read", "c", "q"}), trace_of({"read", "p", "rm"})});
   const ToolCoverage& tools = report.tool_coverage;
-  EXPECT_EQ(tools.total_tools_in_policy, 6u);  // b, c, a, *any, Read, z
+  EXPECT_EQ(tools.total_tools_in_policy, 7u);  // b, c, a, *any, "", Read, z
   EXPECT_EQ(tools.tools_seen_in_traces, 1u);
-  EXPECT_EQ(tools.unseen_tools, (Names{"b", "a", "*any", "Read", "z"}));
+  EXPECT_EQ(tools.unseen_tools, (Names{"b", "a", "*any", "", "Read", "z"}));
   EXPECT_EQ(tools.unexpected_tools, (Names{"read", "q", "p", "rm"}));
   std::vector<std::string> gaps;
   for (const HighRiskGap& gap : report.high_risk_gaps) {
@@ -130,7 +130,7 @@ TEST(CoverageTest, ListsFollowPolicyAndCallOrder) {
     EXPECT_EQ(gap.severity, "high");
     gaps.push_back(gap.tool);
   }
-  EXPECT_EQ(gaps, (Names{"b", "a", "z"}));
+  EXPECT_EQ(gaps, (Names{"b", "a", "", "z"}));  // only a leading "*" keeps a name out
   EXPECT_EQ(report.rule_coverage.untriggered_rules, Names{"never_after_a_forbidden_z"});
 }
 

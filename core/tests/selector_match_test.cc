@@ -83,7 +83,8 @@ TEST(SelectorMatchTest, ArgumentsMustBeAnObjectHoldingEveryKey) {
   EXPECT_FALSE(matches(two, call_with("write", "path", JsonValue("/tmp/x")), policy));
   EXPECT_FALSE(matches(two, call_with("write", "mode", JsonValue("w")), policy));
   EXPECT_FALSE(matches(two, call_with("write", "path", JsonValue("/etc")), policy));
-  for (JsonValue args : {JsonValue(nullptr), JsonValue(JsonArray{}), JsonValue("s"), JsonValue(1)}) {
+  for (const JsonValue& args :
+       {JsonValue(nullptr), JsonValue(JsonArray{}), JsonValue("s"), JsonValue(1)}) {
     EXPECT_FALSE(matches(two, call("write", args), policy)) << to_json(args);
   }
   EXPECT_FALSE(matches(two, call("write"), policy));

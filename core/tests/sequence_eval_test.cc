@@ -18,7 +18,9 @@ constexpr RuleStatus kNa = RuleStatus::kNotApplicable;
 
 using Rule = SequenceRule;
 Rule require(const char* tool) { return {Rule::Require{plain(tool)}}; }
-Rule eventually(const char* tool, uint32_t within) { return {Rule::Eventually{plain(tool), within}}; }
+Rule eventually(const char* tool, uint32_t within) {
+  return {Rule::Eventually{plain(tool), within}};
+}
 Rule max_calls(const char* tool, uint32_t max) { return {Rule::MaxCalls{plain(tool), max}}; }
 Rule before(const char* a, const char* b) { return {Rule::Before{plain(a), plain(b)}}; }
 Rule after(const char* a, const char* b, uint32_t within) {
@@ -153,6 +155,10 @@ TEST(SequenceEvalTest, Sequences) {
        "no tool named by the sequence appeared"},
       {"loose starts late", sequence({"a", "b"}, false), trace_of({"b"}), kViol, {0},
        "sequence out of order: 'b' at index 0 appears before 'a'"},
+      {"repeated step", sequence({"a", "a"}, false), trace_of({"a", "x", "a"}), kSat, {0, 2},
+       nullptr},
+      {"matched and later step", sequence({"a", "b", "a"}, false), trace_of({"a", "a"}), kViol,
+       {0, 1}, "sequence out of order: 'a' at index 1 appears before 'b'"},
       {"strict broken", sequence({"a", "b"}, true), trace_of({"x", "a", "x"}), kViol, {1, 2},
        "strict sequence violated: expected 'b' at index 2 but found 'x'"},
       {"strict untouched", sequence({"a", "b"}, true), trace_of({"x", "y", "b"}), kNa, {},
