@@ -8,11 +8,7 @@
 namespace ossel {
 namespace {
 
-using testing::make_policy;
-using testing::sel;
-using testing::trace;
-
-using R = SequenceRule;
+using namespace testing;
 
 struct Expected {
   bool passed;
@@ -22,7 +18,7 @@ struct Expected {
 struct CheckCase {
   std::string name;
   SequenceRule rule;
-  std::vector<std::pair<std::string, std::vector<std::string>>> aliases;
+  Aliases aliases;
   std::vector<std::string> calls;
   std::vector<Expected> expected;  // the rule's record at each step, in order
 };
@@ -85,6 +81,9 @@ const std::vector<CheckCase>& check_cases() {
       {"max_calls counts a member once per listing",
        {R::MaxCalls{sel("g"), 5}}, {{"g", {"a", "a"}}}, {"a", "a", "x"},
        {{true, "'g' call 1/5"}, {true, "'g' call 3/5"}, {true, "'g' call 4/5"}}},
+      {"max_calls on an empty group counts nothing",
+       {R::MaxCalls{sel("g"), 0}}, {{"g", {}}}, {"g", "g"},
+       {{true, "'g' call 0/0"}, {true, "'g' call 0/0"}}},
       {"max_calls counts the group's name only when listed",
        {R::MaxCalls{sel("g"), 5}}, {{"g", {"a"}}}, {"g", "a"},
        {{true, "'g' call 0/5"}, {true, "'g' call 1/5"}}},

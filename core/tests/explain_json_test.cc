@@ -10,26 +10,7 @@
 namespace ossel {
 namespace {
 
-using testing::make_policy;
-using testing::sel;
-using testing::trace;
-
-using R = SequenceRule;
-
-// Both ways of producing the text, which must agree byte for byte.
-std::string json_of(const TraceExplainer& explainer, const std::vector<ToolCall>& calls) {
-  std::string from_records;
-  append_json(explainer.explain(calls), from_records);
-  std::string direct = explainer.explain_json(calls);
-  EXPECT_EQ(direct, from_records);
-  return direct;
-}
-
-JsonValue object(std::vector<std::pair<std::string, JsonValue>> members) {
-  JsonObject o;
-  for (auto& [key, value] : members) o.insert_or_assign(key, std::move(value));
-  return JsonValue(std::move(o));
-}
+using namespace testing;
 
 TEST(ExplainJsonTest, WholeExplanation) {
   Policy policy = make_policy({{R::Eventually{sel("a"), 1}}});
@@ -89,7 +70,7 @@ TEST(ExplainJsonTest, OddToolNamesAreEscapedEverywhere) {
   } cases[] = {
       {"a\"b", R"j(a\"b)j"},
       {"back\\slash", R"j(back\\slash)j"},
-      {"new\nline\ttab\r", R"j(new\nline\ttab\r)j"},
+      {"new\nline\ttab\r\b\f", R"j(new\nline\ttab\r\b\f)j"},
       {std::string("nul\0x\x01\x1b\x7f", 8), "nul\\u0000x\\u0001\\u001b\x7f"},
       {"naïve/ΣΑΣ", "naïve/ΣΑΣ"},
   };

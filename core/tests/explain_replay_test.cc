@@ -8,11 +8,7 @@
 namespace ossel {
 namespace {
 
-using testing::make_policy;
-using testing::sel;
-using testing::trace;
-
-using R = SequenceRule;
+using namespace testing;
 using Names = std::optional<std::vector<std::string>>;
 
 Names names(std::initializer_list<std::string> list) { return std::vector<std::string>(list); }
@@ -22,7 +18,7 @@ TEST(ExplainReplayTest, ToolsCheck) {
     const char* name;
     Names allow;
     Names deny;
-    std::vector<std::pair<std::string, std::vector<std::string>>> aliases;
+    Aliases aliases;
     std::string tool;
     const char* rule_id;  // nullptr: passes
     const char* explanation;

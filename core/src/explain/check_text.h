@@ -58,7 +58,7 @@ bool emit_context(const CompiledPolicy& policy, const CheckOutcome& outcome, siz
       sink.selector("first", selector(0));
       sink.selector("then", selector(1));
       sink.flag("first_seen", outcome.flag);
-      sink.flag("is_then_call", outcome.flag2);
+      sink.flag("is_then_call", outcome.is_then_call);
       break;
     case RuleKind::kAfter:
       sink.begin();

@@ -8,7 +8,7 @@ ExplainState::ExplainState(const CompiledPolicy& policy)
       match_stamp_(policy.match_class_count(), 0),
       match_multiplicity_(policy.match_class_count(), 0) {}
 
-uint32_t ExplainState::begin_call(std::string_view tool) {
+void ExplainState::begin_call(std::string_view tool) {
   position_ = observed_;
   stamp_ = static_cast<uint64_t>(position_) + 1;
   auto [it, inserted] = tool_index_.try_emplace(std::string(tool), static_cast<uint32_t>(tools_.size()));
@@ -27,7 +27,6 @@ uint32_t ExplainState::begin_call(std::string_view tool) {
       match_multiplicity_[m.match_class] = m.multiplicity;
     }
   }
-  return current_;
 }
 
 uint32_t ExplainState::multiplicity(uint32_t selector) const {

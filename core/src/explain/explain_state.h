@@ -60,9 +60,9 @@ struct CheckOutcome {
   uint32_t rule = 0;  // index into the policy's rules
   Message message = Message::kRequireCheckedAtEnd;
   bool passed = true;
-  // eventually: seen; before: first seen, is then; never_after: triggered.
+  // eventually: seen; before: first seen; never_after: triggered.
   bool flag = false;
-  bool flag2 = false;
+  bool is_then_call = false;  // before
   // max_calls: the count; sequence: the progress; after and never_after:
   // the trigger position.
   uint64_t value = 0;
@@ -84,9 +84,8 @@ class ExplainState {
   explicit ExplainState(const CompiledPolicy& policy);
 
   // Starts the call at the next position: finds its tool and marks the
-  // selectors it matches. Returns the index into tools().
-  uint32_t begin_call(std::string_view tool);
-  size_t position() const { return position_; }
+  // selectors it matches.
+  void begin_call(std::string_view tool);
 
   ToolsCheck tools_check() const { return tools_[current_].tools; }
   // Judges rule `k` on the state before the current call.

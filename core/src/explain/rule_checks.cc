@@ -50,9 +50,9 @@ CheckOutcome ExplainState::check_rule(uint32_t k) const {
     }
 
     case RuleKind::kBefore:
-      out.flag = state.flag;                      // first seen (before this call)
-      out.flag2 = matches(rule.selectors[1]);     // is a then call
-      if (!out.flag2) {
+      out.flag = state.flag;  // first seen, before this call
+      out.is_then_call = matches(rule.selectors[1]);
+      if (!out.is_then_call) {
         out.message = Message::kBeforeNotApplicable;
       } else if (out.flag) {
         out.message = Message::kBeforeFirstCalled;
