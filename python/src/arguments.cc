@@ -76,6 +76,45 @@ class Binder {
   std::span<PyObject*> bound_;
 };
 
+// The elements of a non-str value with the sequence protocol, in iteration
+// order, each handed to `take` as it is reached; `reserve` first receives the
+// value's length as a size hint. False with the Python error set when the
+// value is refused, its iteration raises or `take` fails.
+template <class Reserve, class Take>
+bool iterate_sequence(PyObject* object, Reserve&& reserve, Take&& take) {
+  if (PyUnicode_Check(object)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(object)) {
+    raise_not_instance(object, "Sequence");
+    return false;
+  }
+  // The length is only a hint: a failure to measure it is not an error, and a
+  // length far beyond what the iteration delivers must not make the caller
+  // reserve memory for it, so the hint is capped.
+  constexpr Py_ssize_t kLargestHint = 1 << 16;
+  Py_ssize_t size_hint = PySequence_Size(object);
+  if (size_hint < 0) PyErr_Clear();
+  if (size_hint > 0) reserve(static_cast<size_t>(std::min(size_hint, kLargestHint)));
+  PyRef iterator = PyRef::steal(PyObject_GetIter(object));
+  if (!iterator) return false;
+  while (PyRef element = PyRef::steal(PyIter_Next(iterator.get()))) {
+    if (!take(std::move(element))) return false;
+  }
+  return !PyErr_Occurred();
+}
+
+// Appends the elements of a non-str sequence to `elements`.
+bool collect_sequence(PyObject* object, std::vector<PyRef>& elements) {
+  auto reserve = [&](size_t hint) { elements.reserve(hint); };
+  auto take = [&](PyRef element) {
+    elements.push_back(std::move(element));
+    return true;
+  };
+  return iterate_sequence(object, reserve, take);
+}
+
 }  // namespace
 
 bool bind_vectorcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
@@ -136,37 +175,24 @@ std::optional<std::string_view> read_text(PyObject* object, const char* paramete
 }
 
 std::optional<std::vector<PyRef>> read_sequence(PyObject* object, const char* parameter) {
-  if (PyUnicode_Check(object)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    add_argument_note(parameter);
-    return std::nullopt;
-  }
-  if (!PySequence_Check(object)) {
-    raise_not_instance(object, "Sequence");
-    add_argument_note(parameter);
-    return std::nullopt;
-  }
   std::vector<PyRef> elements;
-  // The length is only a size hint: a failure to measure it is not an error,
-  // and a length far beyond what the iteration will deliver must not make us
-  // reserve memory for it, so the reservation is capped.
-  constexpr Py_ssize_t kLargestReservation = 1 << 16;
-  Py_ssize_t size_hint = PySequence_Size(object);
-  if (size_hint < 0) PyErr_Clear();
-  if (size_hint > 0) elements.reserve(static_cast<size_t>(std::min(size_hint, kLargestReservation)));
-  PyRef iterator = PyRef::steal(PyObject_GetIter(object));
-  if (!iterator) {
-    add_argument_note(parameter);
-    return std::nullopt;
-  }
-  while (PyRef element = PyRef::steal(PyIter_Next(iterator.get()))) {
-    elements.push_back(std::move(element));
-  }
-  if (PyErr_Occurred()) {
+  if (!collect_sequence(object, elements)) {
     add_argument_note(parameter);
     return std::nullopt;
   }
   return elements;
+}
+
+std::optional<std::vector<std::vector<PyRef>>> read_sequence_of_sequences(PyObject* object,
+                                                                         const char* parameter) {
+  std::vector<std::vector<PyRef>> sequences;
+  auto reserve = [&](size_t hint) { sequences.reserve(hint); };
+  auto take = [&](PyRef element) { return collect_sequence(element.get(), sequences.emplace_back()); };
+  if (!iterate_sequence(object, reserve, take)) {
+    add_argument_note(parameter);
+    return std::nullopt;
+  }
+  return sequences;
 }
 
 std::optional<double> read_double(PyObject* object, const char* parameter) {

@@ -53,6 +53,12 @@ std::optional<std::string_view> read_text(PyObject* object, const char* paramete
 // iteration order.
 std::optional<std::vector<PyRef>> read_sequence(PyObject* object, const char* parameter);
 
+// A sequence whose elements are sequences in turn, as lists of their elements.
+// Each element is read as soon as the outer iteration reaches it, so the first
+// fault in iteration order is the one reported.
+std::optional<std::vector<std::vector<PyRef>>> read_sequence_of_sequences(PyObject* object,
+                                                                         const char* parameter);
+
 // Anything the interpreter's float conversion accepts.
 std::optional<double> read_double(PyObject* object, const char* parameter);
 

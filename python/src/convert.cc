@@ -7,8 +7,6 @@
 #include <string_view>
 #include <utility>
 
-#include "py_ref.h"
-
 namespace ossel::python {
 namespace {
 
@@ -250,7 +248,9 @@ class JsonConverter {
     if (PyAnySet_Check(object)) return nested(object, &JsonConverter::set);
     if (is_instance(object, sequence_class())) return nested(object, &JsonConverter::sequence);
     if (is_instance(object, mapping_class())) return nested(object, &JsonConverter::mapping);
-    if (dataclass_fields(object)) return nested(object, &JsonConverter::mapping);
+    if (PyRef fields = dataclass_fields(object)) {
+      return one_level_deeper([&] { return dataclass(object, fields.get()); });
+    }
     std::optional<std::string> name = qualified_name(Py_TYPE(object));
     return Error{"unsupported type " + name.value_or("unknown")};
   }
@@ -258,11 +258,15 @@ class JsonConverter {
  private:
   using Step = Result<JsonValue> (JsonConverter::*)(PyObject*);
 
-  // Runs `step` on a container one level deeper, refusing to go past the bound.
+  // Converts a container one level deeper, refusing to go past the bound.
   Result<JsonValue> nested(PyObject* object, Step step) {
+    return one_level_deeper([&] { return (this->*step)(object); });
+  }
+  template <class Convert>
+  Result<JsonValue> one_level_deeper(Convert&& convert) {
     if (depth_ == kMaxNestingDepth) return nesting_too_deep();
     ++depth_;
-    Result<JsonValue> result = (this->*step)(object);
+    Result<JsonValue> result = convert();
     --depth_;
     return result;
   }
@@ -356,11 +360,17 @@ class JsonConverter {
     return JsonValue(std::move(items));
   }
 
-  // A dict, a Mapping instance or a dataclass instance; whatever carries
-  // __dataclass_fields__ is read through its fields.
+  // A dict or a Mapping instance; one that carries __dataclass_fields__ is
+  // read through its fields all the same.
   Result<JsonValue> mapping(PyObject* object) {
-    PyRef fields = dataclass_fields(object);
-    Result<Entries> entries = fields ? Entries::of_dataclass(object, fields.get()) : Entries::of_mapping(object);
+    if (PyRef fields = dataclass_fields(object)) return dataclass(object, fields.get());
+    Result<Entries> entries = Entries::of_mapping(object);
+    if (!entries) return entries.error();
+    return members(entries.value());
+  }
+
+  Result<JsonValue> dataclass(PyObject* object, PyObject* fields) {
+    Result<Entries> entries = Entries::of_dataclass(object, fields);
     if (!entries) return entries.error();
     return members(entries.value());
   }
@@ -476,6 +486,17 @@ Result<ToolCall> tool_call_from_python(PyObject* object) {
   Result<ToolCallInput> input = read_tool_call(object);
   if (!input) return input.error();
   return std::move(input).value().to_tool_call();
+}
+
+Result<std::vector<ToolCall>> tool_calls_from_python(std::span<const PyRef> calls) {
+  std::vector<ToolCall> converted;
+  converted.reserve(calls.size());
+  for (const PyRef& call : calls) {
+    Result<ToolCall> one = tool_call_from_python(call.get());
+    if (!one) return one.error();
+    converted.push_back(std::move(one).value());
+  }
+  return converted;
 }
 
 }  // namespace ossel::python

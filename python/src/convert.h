@@ -18,9 +18,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <span>
+#include <vector>
+
 #include "ossel/json.h"
 #include "ossel/result.h"
 #include "ossel/tool_call.h"
+#include "py_ref.h"
 
 namespace ossel::python {
 
@@ -39,6 +43,10 @@ Result<JsonValue> json_from_python(PyObject* object);
 // from "tool"/"name", else "tool_name", else "unknown"; the arguments from
 // "args", else "params"/"arguments". The arguments get the full nesting depth.
 Result<ToolCall> tool_call_from_python(PyObject* object);
+
+// Every call of a trace, in order; the first call that cannot be converted
+// ends the conversion with its error.
+Result<std::vector<ToolCall>> tool_calls_from_python(std::span<const PyRef> calls);
 
 }  // namespace ossel::python
 

@@ -23,38 +23,25 @@ PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// Every trace is read as a sequence first, so a malformed trace anywhere is
-// reported before any call is converted; then the threshold; then the traces
+// Every trace is read as a sequence first (each one as the iteration over
+// `traces` reaches it), so a malformed trace anywhere is reported before any
+// call is converted; then the threshold; then the traces
 // are converted and evaluated one at a time, each reduced to its coverage
 // record before the next one is converted.
 PyRef analyze(const CoverageAnalyzer& analyzer, PyObject* traces_argument,
               PyObject* threshold_argument) {
-  std::optional<std::vector<PyRef>> trace_values = read_sequence(traces_argument, "traces");
-  if (!trace_values) return PyRef();
-  std::vector<std::vector<PyRef>> traces;
-  traces.reserve(trace_values->size());
-  for (const PyRef& trace_value : *trace_values) {
-    std::optional<std::vector<PyRef>> call_values = read_sequence(trace_value.get(), "traces");
-    if (!call_values) return PyRef();
-    traces.push_back(std::move(*call_values));
-  }
+  std::optional<std::vector<std::vector<PyRef>>> traces =
+      read_sequence_of_sequences(traces_argument, "traces");
+  if (!traces) return PyRef();
   std::optional<double> threshold = read_double(threshold_argument, "threshold");
   if (!threshold) return PyRef();
 
   std::vector<TraceCoverage> records;
-  records.reserve(traces.size());
-  std::vector<ToolCall> calls;
-  for (size_t i = 0; i < traces.size(); ++i) {
-    calls.clear();
-    calls.reserve(traces[i].size());
-    for (const PyRef& value : traces[i]) {
-      Result<ToolCall> call = tool_call_from_python(value.get());
-      if (!call.ok()) {
-        return raise_error(PyExc_ValueError, "Invalid trace format: " + call.message());
-      }
-      calls.push_back(std::move(call).value());
-    }
-    records.push_back(analyzer.cover_trace("trace_" + std::to_string(i), calls));
+  records.reserve(traces->size());
+  for (size_t i = 0; i < traces->size(); ++i) {
+    Result<std::vector<ToolCall>> calls = tool_calls_from_python((*traces)[i]);
+    if (!calls) return raise_error(PyExc_ValueError, "Invalid trace format: " + calls.message());
+    records.push_back(analyzer.cover_trace("trace_" + std::to_string(i), calls.value()));
   }
   std::string json;
   append_json(analyzer.build_report(records, *threshold), json);

@@ -5,55 +5,23 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+
+#include "os_file.h"
 
 namespace ossel::python {
-namespace {
-
-// Closes the descriptor on every way out.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-}  // namespace
-
-std::string os_error_text(int error_number) {
-  char buffer[256];
-  // The GNU strerror_r returns its text, which need not be in `buffer`.
-  const char* description = strerror_r(error_number, buffer, sizeof buffer);
-  return std::string(description) + " (os error " + std::to_string(error_number) + ")";
-}
 
 Result<std::string> read_text_file(std::string_view path) {
-  if (path.find('\0') != std::string_view::npos) {
-    return Error{"file name contained an unexpected NUL byte"};
-  }
-  const std::string path_text(path);
-  int fd;
-  do {
-    fd = open(path_text.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return Error{os_error_text(errno)};
-  FileDescriptor file(fd);
+  Result<FileDescriptor> file = open_file(path, O_RDONLY);
+  if (!file) return file.error();
 
   std::string content;
   struct stat status;
-  if (fstat(file.get(), &status) == 0 && status.st_size > 0) {
+  if (fstat(file->get(), &status) == 0 && status.st_size > 0) {
     content.reserve(static_cast<size_t>(status.st_size));
   }
   char chunk[64 * 1024];
   for (;;) {
-    ssize_t count = read(file.get(), chunk, sizeof chunk);
+    ssize_t count = read(file->get(), chunk, sizeof chunk);
     if (count == 0) break;
     if (count < 0) {
       if (errno == EINTR) continue;

@@ -10,12 +10,9 @@
 
 namespace ossel::python {
 
-// "{description} (os error {number})", the description being the C library's
-// text for the error number.
-std::string os_error_text(int error_number);
-
 // The whole content of the file at `path`. Fails with "file name contained an
-// unexpected NUL byte", with os_error_text of the failing open or read, or
+// unexpected NUL byte", with os_error_text (os_file.h) of the failing open or
+// read, or
 // with "stream did not contain valid UTF-8".
 Result<std::string> read_text_file(std::string_view path);
 

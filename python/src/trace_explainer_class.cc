@@ -28,16 +28,9 @@ PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyRef explain(const TraceExplainer& explainer, PyObject* traces_argument) {
   std::optional<std::vector<PyRef>> values = read_sequence(traces_argument, "traces");
   if (!values) return PyRef();
-  std::vector<ToolCall> calls;
-  calls.reserve(values->size());
-  for (const PyRef& value : *values) {
-    Result<ToolCall> call = tool_call_from_python(value.get());
-    if (!call.ok()) {
-      return raise_error(PyExc_ValueError, "Invalid tool call format: " + call.message());
-    }
-    calls.push_back(std::move(call).value());
-  }
-  const std::string json = explainer.explain_json(calls);
+  Result<std::vector<ToolCall>> calls = tool_calls_from_python(*values);
+  if (!calls) return raise_error(PyExc_ValueError, "Invalid tool call format: " + calls.message());
+  const std::string json = explainer.explain_json(calls.value());
   return new_text(json);
 }
 

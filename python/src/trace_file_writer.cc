@@ -12,6 +12,8 @@
 #include <mutex>
 #include <string>
 
+#include "os_file.h"
+
 namespace ossel::python {
 namespace {
 
@@ -19,15 +21,6 @@ namespace {
 // failed flush, larger ones as a failed serialization: the texts callers have
 // always seen for records that did or did not fit the former write buffer.
 constexpr size_t kBufferedRecordLimit = 8192;
-
-// "{description} (os error {n})", the form the operating system's errors take
-// in every message of the module.
-std::string os_error_text(int error) {
-  char buffer[256];
-  // The GNU strerror_r returns the description, in `buffer` or elsewhere.
-  const char* description = strerror_r(error, buffer, sizeof buffer);
-  return std::string(description) + " (os error " + std::to_string(error) + ")";
-}
 
 // Releases the interpreter lock for the lifetime of the object, so that a
 // thread blocked on the writer's lock never keeps other Python threads (one of
@@ -63,8 +56,7 @@ class SetOnUnwind {
 }  // namespace
 
 struct TraceFileWriter::State {
-  explicit State(int fd) : fd(fd) {}
-  ~State() { ::close(fd); }
+  explicit State(FileDescriptor file) : file(std::move(file)) {}
 
   struct Outcome {
     size_t written = 0;          // bytes the file accepted
@@ -75,7 +67,7 @@ struct TraceFileWriter::State {
   Outcome write_all(std::string_view bytes) const {
     Outcome outcome;
     while (outcome.written < bytes.size()) {
-      ssize_t n = ::write(fd, bytes.data() + outcome.written, bytes.size() - outcome.written);
+      ssize_t n = ::write(file.get(), bytes.data() + outcome.written, bytes.size() - outcome.written);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
         outcome.error = n < 0 ? errno : 0;
@@ -86,7 +78,7 @@ struct TraceFileWriter::State {
     return outcome;
   }
 
-  const int fd;
+  const FileDescriptor file;
   std::mutex mutex;
   std::atomic<bool> poisoned{false};
   // Set while the file ends inside a record whose write failed part way:
@@ -95,16 +87,10 @@ struct TraceFileWriter::State {
 };
 
 Result<std::unique_ptr<TraceFileWriter>> TraceFileWriter::open(std::string_view path) {
-  if (path.find('\0') != std::string_view::npos) {
-    return Error{"file name contained an unexpected NUL byte"};
-  }
-  const std::string path_text(path);
-  int fd;
-  do {
-    fd = ::open(path_text.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return Error{os_error_text(errno)};
-  return std::unique_ptr<TraceFileWriter>(new TraceFileWriter(std::make_unique<State>(fd)));
+  Result<FileDescriptor> file = open_file(path, O_WRONLY | O_APPEND | O_CREAT, 0666);
+  if (!file) return file.error();
+  auto state = std::make_unique<State>(std::move(file).value());
+  return std::unique_ptr<TraceFileWriter>(new TraceFileWriter(std::move(state)));
 }
 
 TraceFileWriter::TraceFileWriter(std::unique_ptr<State> state) : state_(std::move(state)) {}

@@ -91,6 +91,14 @@ class Float:
         return 12.5
 
 
+class FailsAfterFirst(list):
+    """Yields its first element, then its iteration raises."""
+
+    def __iter__(self):
+        yield from self[:1]
+        raise KeyError("iteration failed")
+
+
 @pytest.mark.parametrize(
     "threshold, written",
     [(math.nan, "null"), (math.inf, "null"), (-0.0, "-0.0"), (1e16, "1e+16"), (True, "1.0"),
@@ -113,6 +121,12 @@ def test_threshold_is_any_float_convertible_value(analyzer, threshold, written):
         ("abc", "high", TypeError, "Can't extract `str` to `Vec`", "traces"),
         # Every trace is read as a sequence before any call is converted.
         ([[5], 7], 80.0, TypeError, "'int' object is not an instance of 'Sequence'", "traces"),
+        # Each trace is read as the iteration reaches it: a bad trace ahead of a
+        # failing iteration is the error reported; the iteration's own error
+        # comes through unchanged.
+        (FailsAfterFirst(["abc"]), 80.0, TypeError, "Can't extract `str` to `Vec`", "traces"),
+        (FailsAfterFirst([[]]), 80.0, KeyError, "'iteration failed'", "traces"),
+        ([FailsAfterFirst([{}])], 80.0, KeyError, "'iteration failed'", "traces"),
         ([[]], "high", TypeError, "must be real number, not str", "threshold"),
         ([[]], None, TypeError, "must be real number, not NoneType", "threshold"),
         ([[]], 10**400, OverflowError, "int too large to convert to float", "threshold"),

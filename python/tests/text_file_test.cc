@@ -1,3 +1,4 @@
+#include "os_file.h"
 #include "text_file.h"
 
 #include <gtest/gtest.h>

@@ -1,0 +1,35 @@
+#include "os_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace ossel::python {
+
+FileDescriptor::~FileDescriptor() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::string os_error_text(int error_number) {
+  char buffer[256];
+  // The GNU strerror_r returns its text, which need not be in `buffer`.
+  const char* description = strerror_r(error_number, buffer, sizeof buffer);
+  return std::string(description) + " (os error " + std::to_string(error_number) + ")";
+}
+
+Result<FileDescriptor> open_file(std::string_view path, int flags, mode_t mode) {
+  if (path.find('\0') != std::string_view::npos) {
+    return Error{"file name contained an unexpected NUL byte"};
+  }
+  const std::string path_text(path);
+  int fd;
+  do {
+    fd = ::open(path_text.c_str(), flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return Error{os_error_text(errno)};
+  return FileDescriptor(fd);
+}
+
+}  // namespace ossel::python

@@ -1,0 +1,44 @@
+// Opening files by path, with the error texts Python callers see: a path
+// holding a NUL character, and the operating system's own errors as
+// "{description} (os error {number})".
+#ifndef OSSEL_PYTHON_OS_FILE_H_
+#define OSSEL_PYTHON_OS_FILE_H_
+
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "ossel/result.h"
+
+namespace ossel::python {
+
+// Owns one open file descriptor and closes it on every way out.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  FileDescriptor& operator=(FileDescriptor&&) = delete;
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor();
+
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// "{description} (os error {number})", the description being the C library's
+// text for the error number.
+std::string os_error_text(int error_number);
+
+// open(2) of `path` with `flags` (O_CLOEXEC is added) and `mode`, repeated
+// when a signal interrupts it. Fails with "file name contained an unexpected
+// NUL byte" or with os_error_text of the failure.
+Result<FileDescriptor> open_file(std::string_view path, int flags, mode_t mode = 0);
+
+}  // namespace ossel::python
+
+#endif  // OSSEL_PYTHON_OS_FILE_H_
