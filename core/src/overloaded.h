@@ -8,6 +8,10 @@ template <class... Fs>
 struct Overloaded : Fs... {
   using Fs::operator()...;
 };
+// Spelled out for compilers without aggregate deduction (clang before 17,
+// which builds the fuzz targets).
+template <class... Fs>
+Overloaded(Fs...) -> Overloaded<Fs...>;
 
 }  // namespace ossel
 

@@ -80,6 +80,16 @@ TEST(LoadRulesTest, EntryAndTypeMessages) {
        "SequenceRule at line 3 column 5"},
       {"5", "sequences[0]: invalid type: integer `5`, expected internally tagged enum SequenceRule "
             "at line 3 column 5"},
+      {"\"require\"",
+       "sequences[0]: invalid type: string \"require\", expected internally tagged enum "
+       "SequenceRule at line 3 column 5"},
+      {"99999999999999999999",
+       "sequences[0]: invalid type: integer `99999999999999999999` as u128, expected internally "
+       "tagged enum SequenceRule at line 3 column 5"},
+      {"!!null", "sequences[0]: invalid value: string \"\", expected null at line 3 column 5"},
+      {"!x [require, a]",
+       "sequences[0]: invalid type: enum, expected internally tagged enum SequenceRule at line 3 "
+       "column 5"},
       {"!require {tool: a}",
        "sequences[0]: invalid type: enum, expected internally tagged enum SequenceRule at line 3 "
        "column 5"},
@@ -138,6 +148,19 @@ TEST(LoadRulesTest, BodyMessagesNameTheList) {
       {"{type: eventually, tool: a, within: true}",
        at_list("invalid type: boolean `true`, expected u32")},
       {"{type: eventually, tool: a, within: [1]}", at_list("invalid type: sequence, expected u32")},
+      {"{type: eventually, tool: a, within: !!float '7'}",
+       at_list("invalid type: floating point `7.0`, expected u32")},
+      {"{type: eventually, tool: a, within: .nan}",
+       at_list("invalid type: floating point `NaN`, expected u32")},
+      {"{type: eventually, tool: a, within: -.inf}",
+       at_list("invalid type: floating point `-inf`, expected u32")},
+      {"{type: eventually, tool: a, within: -1e-400}",
+       at_list("invalid type: floating point `-0.0`, expected u32")},
+      {"{type: eventually, tool: a, within: 0x}", at_list("invalid type: string \"0x\", expected u32")},
+      {"{type: eventually, tool: a, within: -0x1}",
+       at_list("invalid value: integer `-1`, expected u32")},
+      {"{type: blocklist, pattern: !!bool 'true'}",
+       at_list("invalid type: boolean `true`, expected a string")},
       {"{type: after, trigger: a, then: b, within: {}}", at_list("invalid type: map, expected u32")},
       {"{type: max_calls, tool: a, 0: b, max: 1}", at_list("duplicate field `tool`")},
       {"{type: max_calls, tool: a, max: 1, max: 2}", at_list("duplicate field `max`")},
@@ -147,6 +170,9 @@ TEST(LoadRulesTest, BodyMessagesNameTheList) {
        at_list("invalid type: boolean `true`, expected field identifier")},
       {"{type: require, tool: a, 1.5: x}",
        at_list("invalid type: floating point `1.5`, expected field identifier")},
+      // A negative form is never a position, not even -0.
+      {"{type: require, tool: a, -0: x}",
+       at_list("invalid type: integer `0`, expected field identifier")},
       {"{type: require, tool: a, ~: x}",
        at_list("invalid type: unit value, expected field identifier")},
       {"{type: require, tool: a, [k]: x}",
@@ -186,6 +212,7 @@ TEST(LoadRulesTest, SelectorFailuresShareOneMessage) {
       "{tool: a, tool: b, args_match: {}}", "{tool: a, args_match: {}, args_match: {}}",
       "{tool: a, args_match: [x]}", "{tool: a, args_match: }", "{tool: a, args_match: {~: x}}",
       "{tool: a, args_match: {}, true: x}", "{tool: a, args_match: {}, -1: x}",
+      "{tool: a, args_match: {<<: {x: y}}}", "!!null null",
   };
   for (const char* selector : selectors) {
     expect_rule_messages({{std::string("{type: require, tool: ") + selector + "}", at_list(kNoSelector)}});
@@ -207,6 +234,11 @@ TEST(LoadRulesTest, RuleShapes) {
       {"{type: max_calls, tool: a, max: 0b101}", {R::MaxCalls{plain("a"), 5}}},
       {"{type: max_calls, tool: a, max: +7}", {R::MaxCalls{plain("a"), 7}}},
       {"{type: max_calls, tool: a, max: -0}", {R::MaxCalls{plain("a"), 0}}},
+      // Standard tags type the text whatever its quoting; the type value is
+      // taken as written, tag or not.
+      {"{type: eventually, tool: a, within: !!int '7'}", {R::Eventually{plain("a"), 7}}},
+      {"{type: !!int require, tool: !!str 5}", {R::Require{plain("5")}}},
+      {"[!x blocklist, !!str 1]", {R::Blocklist{"1"}}},
       {"{type: max_calls, 0: a, 1: 3}", {R::MaxCalls{plain("a"), 3}}},
       {"{type: max_calls, tool: a, max: 1, 2: x, 99999: y}", {R::MaxCalls{plain("a"), 1}}},
       {"{type: before, first: a, then: b}", {R::Before{plain("a"), plain("b")}}},
@@ -255,6 +287,11 @@ TEST(LoadRulesTest, MergeKeysAreSkippedAndAliasesReplay) {
   ASSERT_TRUE(aliased.ok()) << aliased.message();
   ASSERT_EQ(aliased->sequences.size(), 3u);
   EXPECT_EQ(aliased->sequences[0], aliased->sequences[2]);
+  // An alias key reads as its anchored text: here the tag key, then a field.
+  Result<Policy> keyed = load_policy(
+      "version: 1\nname: &t type\nmetadata: &f tool\nsequences:\n  - {*t : require, *f : a}\n");
+  ASSERT_TRUE(keyed.ok()) << keyed.message();
+  EXPECT_EQ(keyed->sequences[0], (SequenceRule{SequenceRule::Require{plain("a")}}));
   const auto& never = std::get<SequenceRule::NeverAfter>(aliased->sequences[1].body);
   EXPECT_EQ(never.trigger, CallSelector::Matching("open", {{"mode", "w"}}));
   EXPECT_EQ(never.forbidden, never.trigger);

@@ -32,6 +32,8 @@ TEST(LoadPolicyTest, KeyLoopMessages) {
   const MessageCase cases[] = {
       {"", "missing field `version`"},
       {"# only\n# comments\n", "missing field `version` at line 3 column 1"},
+      // Without a final line break the parser still ends the text on a new line.
+      {"# only a comment", "missing field `version` at line 2 column 1"},
       {"---\n", "missing field `version` at line 2 column 1"},
       {"name: a\n", "missing field `version`"},
       {"\nname: a\n", "missing field `version` at line 2 column 1"},
@@ -77,6 +79,17 @@ TEST(LoadPolicyTest, ValueShapeMessages) {
        "tools: invalid type: unit value, expected struct ToolsPolicy at line 2 column 8"},
       {"version: 1\ntools: [allow]\n",
        "tools: invalid type: sequence, expected struct ToolsPolicy at line 2 column 8"},
+      // A standard tag types the value that the shape then refuses.
+      {"version: 1\ntools: !!null ~\n",
+       "tools: invalid type: unit value, expected struct ToolsPolicy at line 2 column 8"},
+      {"version: 1\nsequences: !!str ~\n",
+       "sequences: invalid type: string \"~\", expected a sequence at line 2 column 12"},
+      {"version: 1\ntools:\n  allow: !!null \"~\"\n",
+       "tools.allow: invalid type: unit value, expected a sequence at line 3 column 10"},
+      {"version: 1\ntools:\n  deny: !!bool true\n",
+       "tools.deny: invalid type: boolean `true`, expected a sequence at line 3 column 9"},
+      {"version: 1\naliases: {a: !x ~}\n",
+       "aliases.a: invalid type: unit value, expected a sequence at line 2 column 14"},
       {"version: 1\ntools: !!int x\n",
        "tools: invalid value: string \"x\", expected an integer at line 2 column 8"},
       {"version: 1\nsequences: ~\n",
@@ -142,6 +155,11 @@ TEST(LoadPolicyTest, OnErrorMessages) {
       {" ~", unknown("~", " at line 2 column 11")},
       {" 'BLOCK'", unknown("BLOCK", " at line 2 column 11")},
       {" !deny", unknown("deny", " at line 2 column 11")},
+      // Only a local tag names a variant: a standard tag leaves the text,
+      // and the bare "!" is a name of its own.
+      {" !!null", unknown("", " at line 2 column 11")},
+      {" !!bool true", unknown("true", " at line 2 column 11")},
+      {" !", unknown("!", " at line 2 column 11")},
       {" !deny {}", unknown("deny", " at line 2 column 11")},
       {" {}", "on_error: invalid type: map, expected a YAML tag starting with '!' at line 2 column 11"},
       {" [allow]",

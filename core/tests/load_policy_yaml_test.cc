@@ -28,6 +28,7 @@ TEST(LoadPolicyYamlTest, SyntaxErrorsCarryTheParsersTextsAndPositions) {
       // At line 1 column 1 the position says nothing and is left out, for
       // the context too.
       {"\tversion: 1\n", "found character that cannot start any token, while scanning for the next token"},
+      {"...\n", "did not find expected node content, while parsing a block node"},
       {"version: !e!x 1\n", "found undefined tag handle at line 1 column 10, while parsing a node"},
       {"version: *nowhere\n", "unknown anchor at line 1 column 10"},
       {"version: 1\nname: \xff\n", "invalid leading UTF-8 octet at position 17"},
@@ -136,6 +137,10 @@ TEST(LoadPolicyYamlTest, ErrorsInsideAnAliasPointAtTheAnchoredNode) {
             "name: invalid type: sequence, expected a string at line 2 column 11");
   EXPECT_EQ(load_message("version: 1\nmetadata: &m {tool: 5}\nsequences: [*m]\n"),
             "sequences[0]: missing field `type` at line 2 column 11");
+  // The same for an alias used as a key.
+  EXPECT_EQ(load_message("version: &v 1\n*v : 2\n"),
+            "unknown field `1`, expected one of `version`, `name`, `metadata`, `tools`, "
+            "`sequences`, `aliases`, `on_error` at line 1 column 10");
 }
 
 TEST(ScalarTypingTest, PlainScalarsAsJsonValues) {
