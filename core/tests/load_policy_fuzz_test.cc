@@ -3,11 +3,13 @@
 // sanitizers for long runs (fuzz/CMakeLists.txt).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iostream>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,25 +51,14 @@ std::string mutate(Random& random, std::string input, const std::vector<std::str
     size_t at = random.below(input.size() + 1);
     size_t span = 1 + random.below(8);
     switch (random.below(6)) {
-      case 0:
-        if (at < input.size()) input[at] = static_cast<char>(input[at] ^ (1 << random.below(8)));
-        break;
-      case 1:
-        input.insert(at, 1, "{}[],:-&*!|>'\"#~\n \t?%.0123456789eE+xob"[random.below(38)]);
-        break;
-      case 2:
-        input.erase(at, span);
-        break;
-      case 3:
-        if (at < input.size()) input.insert(random.below(input.size() + 1), input.substr(at, span * 4));
-        break;
-      case 4:
-        input.insert(at, kTokens[random.below(std::size(kTokens))]);
-        break;
+      case 0: if (at < input.size()) input[at] = static_cast<char>(input[at] ^ (1 << random.below(8))); break;
+      case 1: input.insert(at, 1, "{}[],:-&*!|>'\"#~\n \t?%.0123456789eE+xob"[random.below(38)]); break;
+      case 2: input.erase(at, span); break;
+      case 3: if (at < input.size()) input.insert(random.below(input.size() + 1), input.substr(at, span * 4)); break;
+      case 4: input.insert(at, kTokens[random.below(std::size(kTokens))]); break;
       default: {
         const std::string& other = seeds[random.below(seeds.size())];
         input = input.substr(0, at) + other.substr(random.below(other.size() + 1));
-        break;
       }
     }
     if (input.size() > 8192) input.resize(8192);
@@ -82,9 +73,7 @@ std::vector<std::string> read_corpus(const std::filesystem::path& directory) {
   std::vector<std::string> seeds;
   for (const std::string& file : files) {
     std::ifstream in(file, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    seeds.push_back(text.str());
+    seeds.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
   return seeds;
 }
@@ -92,9 +81,7 @@ std::vector<std::string> read_corpus(const std::filesystem::path& directory) {
 TEST(LoadPolicyFuzzReplayTest, SeedCorpusAndFixedMutations) {
   std::vector<std::string> seeds = read_corpus(OSSEL_FUZZ_CORPUS_DIR "/load_policy");
   ASSERT_GE(seeds.size(), 100u);
-  for (const std::string& seed : seeds) {
-    ASSERT_EQ(fuzz::check_load_policy(seed), "") << seed;
-  }
+  for (const std::string& seed : seeds) ASSERT_EQ(fuzz::check_load_policy(seed), "") << seed;
   Random random(0x05e1);
   constexpr int kMutations = 100000;
   auto start = std::chrono::steady_clock::now();
