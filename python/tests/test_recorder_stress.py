@@ -101,13 +101,8 @@ def test_clients_in_separate_processes_write_whole_lines(tmp_path):
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         for client_id in range(CLIENTS)
     ]
-    for client in clients:
-        assert client.stdout.readline() == "ready\n"
+    assert [client.stdout.readline() for client in clients] == ["ready\n"] * CLIENTS
     for client in clients:  # both start writing at once
-        client.stdin.write("go\n")
-        client.stdin.flush()
-    for client in clients:
         client.stdin.close()
-        assert client.wait(timeout=120) == 0
-
+    assert [client.wait(timeout=120) for client in clients] == [0] * CLIENTS
     assert_whole_lines_from_every_writer(path)
