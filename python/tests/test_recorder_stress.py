@@ -7,6 +7,8 @@ import subprocess
 import sys
 import threading
 
+import pytest
+
 import ossel
 from ossel._native import OsselClient
 
@@ -16,6 +18,15 @@ RECORDS_PER_CLIENT = 10_000
 PER_THREAD = RECORDS_PER_CLIENT // THREADS_PER_CLIENT
 # Every third record is over 64 KiB, far beyond one write buffer's worth.
 LARGE_SIZE = 64 * 1024 + 1
+
+
+@pytest.fixture
+def trace_path(tmp_path):
+    # Each run writes about 440 MB: remove it at once rather than leaving it in
+    # the temporary folders pytest keeps from recent runs.
+    path = tmp_path / "trace.jsonl"
+    yield path
+    path.unlink(missing_ok=True)
 
 
 def record_all(client, client_id, thread):
@@ -40,8 +51,8 @@ def assert_whole_lines_from_every_writer(path):
     assert large == len(seen) * len(range(0, PER_THREAD, 3))
 
 
-def test_threads_sharing_two_clients_in_one_process_write_whole_lines(tmp_path):
-    path = tmp_path / "trace.jsonl"
+def test_threads_sharing_two_clients_in_one_process_write_whole_lines(trace_path):
+    path = trace_path
     clients = [OsselClient(str(path)) for _ in range(CLIENTS)]
     start = threading.Barrier(CLIENTS * THREADS_PER_CLIENT)
     errors = []
@@ -91,8 +102,8 @@ for worker in workers:
 """
 
 
-def test_clients_in_separate_processes_write_whole_lines(tmp_path):
-    path = tmp_path / "trace.jsonl"
+def test_clients_in_separate_processes_write_whole_lines(trace_path):
+    path = trace_path
     package_root = str(pathlib.Path(ossel.__file__).parents[1])
     tests_dir = str(pathlib.Path(__file__).parent)
     clients = [
