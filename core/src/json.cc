@@ -78,6 +78,26 @@ ShortestDecimal shortest_decimal(double finite_value) {
   return result;
 }
 
+void append_plain_decimal(const ShortestDecimal& decimal, std::string& out) {
+  const std::string& digits = decimal.digits;
+  const int n = static_cast<int>(digits.size());
+  const int e = decimal.exponent;
+  if (n - 1 <= e) {
+    // An integer: the digits, the zeros the exponent calls for, ".0".
+    out.append(digits);
+    out.append(static_cast<size_t>(e - n + 1), '0');
+    out.append(".0");
+  } else if (e < 0) {
+    out.append("0.");
+    out.append(static_cast<size_t>(-e - 1), '0');
+    out.append(digits);
+  } else {
+    out.append(digits, 0, static_cast<size_t>(e + 1));
+    out.push_back('.');
+    out.append(digits, static_cast<size_t>(e + 1));
+  }
+}
+
 void append_json_number(double value, std::string& out) {
   if (!std::isfinite(value)) {
     out.append("null");
@@ -87,22 +107,8 @@ void append_json_number(double value, std::string& out) {
   if (d.negative) out.push_back('-');
   const int n = static_cast<int>(d.digits.size());
   const int e = d.exponent;
-  if (d.digits == "0") {
-    out.append("0.0");
-  } else if (e >= -5 && e <= 15) {
-    if (n - 1 <= e) {
-      out.append(d.digits);
-      out.append(static_cast<size_t>(e - n + 1), '0');
-      out.append(".0");
-    } else if (e < 0) {
-      out.append("0.");
-      out.append(static_cast<size_t>(-e - 1), '0');
-      out.append(d.digits);
-    } else {
-      out.append(d.digits, 0, static_cast<size_t>(e + 1));
-      out.push_back('.');
-      out.append(d.digits, static_cast<size_t>(e + 1));
-    }
+  if (e >= -5 && e <= 15) {
+    append_plain_decimal(d, out);
   } else {
     out.push_back(d.digits[0]);
     if (n > 1) {

@@ -92,6 +92,10 @@ struct ShortestDecimal {
 };
 ShortestDecimal shortest_decimal(double finite_value);
 
+// Appends the decimal in plain notation, always with a fraction: 1.0, 120.5,
+// 0.00001; the sign is the caller's to write.
+void append_plain_decimal(const ShortestDecimal& decimal, std::string& out);
+
 // Writes records member by member into one growing buffer, placing the commas
 // and colons. Keys and values alternate inside objects:
 //   JsonWriter w(out); w.begin_object(); w.key("a"); w.unsigned_integer(1); w.end_object();

@@ -381,23 +381,7 @@ std::string float_text(double value) {
   if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
   ShortestDecimal d = shortest_decimal(value);
   std::string out = d.negative ? "-" : "";
-  const int n = static_cast<int>(d.digits.size());
-  const int e = d.exponent;
-  if (d.digits == "0") {
-    out += "0.0";
-  } else if (e >= n - 1) {
-    out += d.digits;
-    out.append(static_cast<size_t>(e - (n - 1)), '0');
-    out += ".0";
-  } else if (e >= 0) {
-    out.append(d.digits, 0, static_cast<size_t>(e + 1));
-    out.push_back('.');
-    out.append(d.digits, static_cast<size_t>(e + 1));
-  } else {
-    out += "0.";
-    out.append(static_cast<size_t>(-e - 1), '0');
-    out += d.digits;
-  }
+  append_plain_decimal(d, out);
   return out;
 }
 
