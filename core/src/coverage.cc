@@ -6,8 +6,8 @@
 #include "ossel/json.h"
 #include "ossel/ordered_map.h"
 #include "ossel/sequence_eval.h"
-#include "ossel/text.h"
 #include "overloaded.h"
+#include "rule_identifier.h"
 
 namespace ossel {
 namespace {
@@ -16,8 +16,6 @@ constexpr std::string_view kGapReason = "Tool is in deny list but never appeared
 constexpr std::string_view kGapSeverity = "high";
 
 using NameSet = std::unordered_set<std::string_view>;
-
-std::string lower_name(const CallSelector& selector) { return unicode_lower(selector.tool); }
 
 double percentage(size_t part, size_t total) {
   if (total == 0) return 0.0;
@@ -28,36 +26,7 @@ double percentage(size_t part, size_t total) {
 }  // namespace
 
 std::string coverage_id(const SequenceRule& rule) {
-  return std::visit(
-      Overloaded{
-          [](const SequenceRule::Require& r) { return "require_" + lower_name(r.tool); },
-          [](const SequenceRule::Eventually& r) {
-            return "eventually_" + lower_name(r.tool) + "_" + std::to_string(r.within);
-          },
-          [](const SequenceRule::MaxCalls& r) {
-            return "max_calls_" + lower_name(r.tool) + "_" + std::to_string(r.max);
-          },
-          [](const SequenceRule::Before& r) {
-            return "before_" + lower_name(r.first) + "_then_" + lower_name(r.then);
-          },
-          [](const SequenceRule::After& r) {
-            return "after_" + lower_name(r.trigger) + "_then_" + lower_name(r.then);
-          },
-          [](const SequenceRule::NeverAfter& r) {
-            return "never_after_" + lower_name(r.trigger) + "_forbidden_" +
-                   lower_name(r.forbidden);
-          },
-          [](const SequenceRule::Sequence& r) {
-            std::string steps;
-            for (size_t i = 0; i < r.tools.size(); ++i) {
-              if (i > 0) steps.push_back('_');
-              steps.append(lower_name(r.tools[i]));
-            }
-            return std::string(r.strict ? "strict_" : "seq_") + unicode_lower(steps);
-          },
-          [](const SequenceRule::Blocklist& r) { return "blocklist_" + unicode_lower(r.pattern); },
-      },
-      rule.body);
+  return rule_identifier(rule, {.strict = "strict", .loose = "seq"});
 }
 
 // Everything the analyzer needs from the policy, built once at construction

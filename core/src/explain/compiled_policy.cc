@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "ossel/selector.h"
-#include "ossel/text.h"
+#include "rule_identifier.h"
 
 namespace ossel::explain {
 namespace {
@@ -11,44 +11,6 @@ namespace {
 // What the policy's tools section says of a name, gathered before the tools
 // check of each name can be decided.
 enum NameFlag : uint8_t { kDenied = 1, kAllowed = 2, kAliasMember = 4 };
-
-// The identifier of a rule: the kind followed by its lower-cased names (and
-// numbers), joined by "_".
-std::string rule_identifier(const SequenceRule& rule) {
-  struct Visitor {
-    std::string operator()(const SequenceRule::Require& r) const {
-      return "require_" + unicode_lower(r.tool.tool);
-    }
-    std::string operator()(const SequenceRule::Eventually& r) const {
-      return "eventually_" + unicode_lower(r.tool.tool) + "_" + std::to_string(r.within);
-    }
-    std::string operator()(const SequenceRule::MaxCalls& r) const {
-      return "max_calls_" + unicode_lower(r.tool.tool) + "_" + std::to_string(r.max);
-    }
-    std::string operator()(const SequenceRule::Before& r) const {
-      return "before_" + unicode_lower(r.first.tool) + "_then_" + unicode_lower(r.then.tool);
-    }
-    std::string operator()(const SequenceRule::After& r) const {
-      return "after_" + unicode_lower(r.trigger.tool) + "_then_" + unicode_lower(r.then.tool);
-    }
-    std::string operator()(const SequenceRule::NeverAfter& r) const {
-      return "never_after_" + unicode_lower(r.trigger.tool) + "_forbidden_" +
-             unicode_lower(r.forbidden.tool);
-    }
-    std::string operator()(const SequenceRule::Sequence& r) const {
-      std::string id = "sequence_";
-      for (size_t s = 0; s < r.tools.size(); ++s) {
-        if (s > 0) id.push_back('_');
-        id += unicode_lower(r.tools[s].tool);
-      }
-      return id;
-    }
-    std::string operator()(const SequenceRule::Blocklist& r) const {
-      return "blocklist_" + unicode_lower(r.pattern);
-    }
-  };
-  return std::visit(Visitor{}, rule.body);
-}
 
 // The selectors a rule names, in the order CompiledRule::selectors keeps them.
 std::vector<const CallSelector*> rule_selectors(const SequenceRule& rule) {
@@ -108,7 +70,7 @@ CompiledPolicy::CompiledPolicy(const Policy& policy) {
   for (const SequenceRule& rule : policy.sequences) {
     CompiledRule compiled;
     compiled.kind = static_cast<RuleKind>(rule.body.index());
-    compiled.id_class = intern_rule_id(rule_identifier(rule));
+    compiled.id_class = intern_rule_id(rule_identifier(rule, {.strict = "sequence", .loose = "sequence"}));
     for (const CallSelector* selector : rule_selectors(rule)) {
       compiled.selectors.push_back(add_selector(*selector, policy.aliases));
     }
