@@ -32,7 +32,6 @@ struct CallSelector {
   static CallSelector Matching(std::string tool, ArgsMatch args_match) {
     return CallSelector{std::move(tool), std::move(args_match)};
   }
-  bool is_matching() const { return args_match.has_value(); }
 
   bool operator==(const CallSelector&) const = default;
 };
