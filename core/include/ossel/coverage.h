@@ -3,6 +3,7 @@
 #ifndef OSSEL_COVERAGE_H_
 #define OSSEL_COVERAGE_H_
 
+#include <cstddef>
 #include <memory>
 #include <span>
 #include <string>

@@ -7,9 +7,11 @@
 #ifndef OSSEL_JSON_H_
 #define OSSEL_JSON_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 

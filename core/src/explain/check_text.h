@@ -4,6 +4,7 @@
 #ifndef OSSEL_EXPLAIN_CHECK_TEXT_H_
 #define OSSEL_EXPLAIN_CHECK_TEXT_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>

@@ -6,6 +6,7 @@
 #ifndef OSSEL_EXPLAIN_COMPILED_POLICY_H_
 #define OSSEL_EXPLAIN_COMPILED_POLICY_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>

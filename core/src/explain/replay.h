@@ -4,6 +4,7 @@
 #define OSSEL_EXPLAIN_REPLAY_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>

@@ -5,6 +5,7 @@
 #ifndef OSSEL_LOADER_BUFFERED_VALUE_H_
 #define OSSEL_LOADER_BUFFERED_VALUE_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
