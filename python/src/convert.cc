@@ -106,7 +106,7 @@ std::string describe_exception(PyObject* exception) {
 }
 
 // Takes the exception that an interpreter call raised out of the error state.
-// An interruption is put back instead, for the caller to propagate.
+// An interruption is left set instead, for the caller to propagate.
 Error take_python_error() {
   if (interruption_pending()) return Error{"interrupted"};
   PyRef exception = PyRef::steal(PyErr_GetRaisedException());
