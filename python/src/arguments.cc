@@ -95,7 +95,10 @@ bool iterate_sequence(PyObject* object, Reserve&& reserve, Take&& take) {
   // reserve memory for it, so the hint is capped.
   constexpr Py_ssize_t kLargestHint = 1 << 16;
   Py_ssize_t size_hint = PySequence_Size(object);
-  if (size_hint < 0) PyErr_Clear();
+  if (size_hint < 0) {
+    if (interruption_pending()) return false;
+    PyErr_Clear();
+  }
   if (size_hint > 0) reserve(static_cast<size_t>(std::min(size_hint, kLargestHint)));
   PyRef iterator = PyRef::steal(PyObject_GetIter(object));
   if (!iterator) return false;

@@ -9,7 +9,9 @@
 //     return run_entry([&] {
 //       PyObject* bound[1];
 //       if (!bind_vectorcall(kSignature, args, nargs, keyword_names, bound)) return PyRef();
-//       return record(native_value<Record>(self), bound[0]);
+//       const Record* record = native_value<Record>(self);
+//       if (record == nullptr) return PyRef();
+//       return append(*record, bound[0]);
 //     });
 //   }
 #ifndef OSSEL_PYTHON_BINDING_H_

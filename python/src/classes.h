@@ -17,8 +17,8 @@ PyTypeObject* ossel_client_type();
 PyTypeObject* trace_explainer_type();
 
 // Borrows the Policy held by a Policy instance (or an instance of a subtype).
-// Anything else fails with the not-an-instance TypeError and the note for
-// `parameter`, returning null.
+// Anything else, or an instance without a policy (see native_value), fails
+// with a TypeError and the note for `parameter`, returning null.
 const Policy* read_policy(PyObject* object, const char* parameter);
 
 // Binds the arguments of a `{class_name}(policy)` constructor call and reads

@@ -1,11 +1,15 @@
 #include "convert.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+
+#include "errors.h"
+#include "stack_guard.h"
 
 namespace ossel::python {
 namespace {
@@ -94,6 +98,7 @@ std::string describe_exception(PyObject* exception) {
   std::string text = qualified_name(Py_TYPE(exception)).value_or("unknown");
   PyRef str = PyRef::steal(PyObject_Str(exception));
   if (!str) {
+    if (interruption_pending()) return text;  // the caller sees it set and passes it on
     PyErr_Clear();
     return text + ": <exception str() failed>";
   }
@@ -101,9 +106,12 @@ std::string describe_exception(PyObject* exception) {
 }
 
 // Takes the exception that an interpreter call raised out of the error state.
+// An interruption is left set instead, for the caller to propagate.
 Error take_python_error() {
+  if (interruption_pending()) return Error{"interrupted"};
   PyRef exception = PyRef::steal(PyErr_GetRaisedException());
   if (!exception) return Error{"SystemError: a call failed without setting an exception"};
+  // An interruption raised by the exception's own __str__ is left set.
   return Error{describe_exception(exception.get())};
 }
 
@@ -125,18 +133,19 @@ Error nesting_too_deep() { return Error{kNestingTooDeepMessage}; }
 // --- Type tests that call into Python -----------------------------------------
 
 // isinstance(object, cls) for a collections.abc class. A test that raises (or
-// an import that fails) is reported as unraisable and counts as false.
-bool is_instance(PyObject* object, PyObject* cls) {
+// an import that fails) is reported as unraisable and counts as false; an
+// interruption gives nothing and stays set.
+std::optional<bool> is_instance(PyObject* object, PyObject* cls) {
   int result = cls != nullptr ? PyObject_IsInstance(object, cls) : -1;
-  if (result < 0) {
-    PyErr_WriteUnraisable(object);
-    return false;
-  }
-  return result == 1;
+  if (result >= 0) return result == 1;
+  if (interruption_pending()) return std::nullopt;
+  PyErr_WriteUnraisable(object);
+  return false;
 }
 
 // The object's __dataclass_fields__, or null when it has none. A lookup that
-// raises, for whatever reason, means "not a dataclass". A plain dict cannot
+// raises, for whatever reason but an interruption, means "not a dataclass";
+// an interruption gives null with the exception still set. A plain dict cannot
 // carry the attribute, so it is not asked (that keeps the common case free of
 // a raised and discarded AttributeError).
 PyRef dataclass_fields(PyObject* object) {
@@ -147,7 +156,7 @@ PyRef dataclass_fields(PyObject* object) {
     return PyRef();
   }
   PyRef fields = PyRef::steal(PyObject_GetAttr(object, name));
-  if (!fields) PyErr_Clear();
+  if (!fields && !interruption_pending()) PyErr_Clear();
   return fields;
 }
 
@@ -225,8 +234,11 @@ class Entries {
 // an instance of collections.abc.Mapping.
 Result<Entries> tool_call_entries(PyObject* object) {
   if (PyRef fields = dataclass_fields(object)) return Entries::of_dataclass(object, fields.get());
-  if (!PyDict_Check(object) && !is_instance(object, mapping_class())) {
-    return wrong_kind(object, "Mapping");
+  if (PyErr_Occurred()) return take_python_error();
+  if (!PyDict_Check(object)) {
+    std::optional<bool> mapping = is_instance(object, mapping_class());
+    if (!mapping) return take_python_error();
+    if (!*mapping) return wrong_kind(object, "Mapping");
   }
   return Entries::of_mapping(object);
 }
@@ -246,11 +258,16 @@ class JsonConverter {
     if (PyByteArray_Check(object)) return wrong_kind(object, "bytes");
     if (PyFloat_Check(object)) return floating(object);
     if (PyAnySet_Check(object)) return nested(object, &JsonConverter::set);
-    if (is_instance(object, sequence_class())) return nested(object, &JsonConverter::sequence);
-    if (is_instance(object, mapping_class())) return nested(object, &JsonConverter::mapping);
+    std::optional<bool> sequence = is_instance(object, sequence_class());
+    if (!sequence) return take_python_error();
+    if (*sequence) return nested(object, &JsonConverter::sequence);
+    std::optional<bool> mapping = is_instance(object, mapping_class());
+    if (!mapping) return take_python_error();
+    if (*mapping) return nested(object, &JsonConverter::mapping);
     if (PyRef fields = dataclass_fields(object)) {
       return one_level_deeper([&] { return dataclass(object, fields.get()); });
     }
+    if (PyErr_Occurred()) return take_python_error();
     std::optional<std::string> name = qualified_name(Py_TYPE(object));
     return Error{"unsupported type " + name.value_or("unknown")};
   }
@@ -265,6 +282,7 @@ class JsonConverter {
   template <class Convert>
   Result<JsonValue> one_level_deeper(Convert&& convert) {
     if (depth_ == kMaxNestingDepth) return nesting_too_deep();
+    if (raise_if_stack_exhausted(" while converting a value")) return take_python_error();
     ++depth_;
     Result<JsonValue> result = convert();
     --depth_;
@@ -345,11 +363,14 @@ class JsonConverter {
     return JsonValue(std::move(items));
   }
 
+  // The length may be any number a __len__ returns, so it reserves room for
+  // a bounded count only; the elements themselves decide the final size.
   Result<JsonValue> sequence(PyObject* object) {
     Py_ssize_t size = PySequence_Size(object);
     if (size < 0) return take_python_error();
+    constexpr Py_ssize_t kLargestReservation = 1 << 16;
     JsonArray items;
-    items.reserve(static_cast<size_t>(size));
+    items.reserve(static_cast<size_t>(std::min(size, kLargestReservation)));
     for (Py_ssize_t i = 0; i < size; ++i) {
       PyRef item = PyRef::steal(PySequence_GetItem(object, i));
       if (!item) return take_python_error();
@@ -364,6 +385,7 @@ class JsonConverter {
   // read through its fields all the same.
   Result<JsonValue> mapping(PyObject* object) {
     if (PyRef fields = dataclass_fields(object)) return dataclass(object, fields.get());
+    if (PyErr_Occurred()) return take_python_error();
     Result<Entries> entries = Entries::of_mapping(object);
     if (!entries) return entries.error();
     return members(entries.value());
@@ -486,6 +508,11 @@ Result<ToolCall> tool_call_from_python(PyObject* object) {
   Result<ToolCallInput> input = read_tool_call(object);
   if (!input) return input.error();
   return std::move(input).value().to_tool_call();
+}
+
+PyRef raise_conversion_error(std::string_view prefix, const Error& error) {
+  if (PyErr_Occurred()) return PyRef();
+  return raise_error(PyExc_ValueError, std::string(prefix) + error.message);
 }
 
 Result<std::vector<ToolCall>> tool_calls_from_python(std::span<const PyRef> calls) {

@@ -6,7 +6,9 @@
 // operation embeds in its own exception ("Invalid tool call format: {}",
 // "Invalid trace format: {}"); no Python error is left set on return. An
 // exception raised by Python code during the conversion is carried as
-// "{qualified type name}: {str(exception)}".
+// "{qualified type name}: {str(exception)}", except an interruption (an
+// exception that is not an Exception, see errors.h): that one ends the
+// conversion and stays set, for raise_conversion_error to pass on unchanged.
 //
 // Neither function keeps a reference to the object or to anything inside it
 // once it returns; every object it walks is held by a strong reference while
@@ -19,6 +21,7 @@
 #include <Python.h>
 
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "ossel/json.h"
@@ -47,6 +50,10 @@ Result<ToolCall> tool_call_from_python(PyObject* object);
 // Every call of a trace, in order; the first call that cannot be converted
 // ends the conversion with its error.
 Result<std::vector<ToolCall>> tool_calls_from_python(std::span<const PyRef> calls);
+
+// Raises ValueError "{prefix}{error text}" for a failed conversion, or leaves
+// the interruption that ended it in place. Returns a null PyRef.
+PyRef raise_conversion_error(std::string_view prefix, const Error& error);
 
 }  // namespace ossel::python
 

@@ -40,7 +40,7 @@ PyRef analyze(const CoverageAnalyzer& analyzer, PyObject* traces_argument,
   records.reserve(traces->size());
   for (size_t i = 0; i < traces->size(); ++i) {
     Result<std::vector<ToolCall>> calls = tool_calls_from_python((*traces)[i]);
-    if (!calls) return raise_error(PyExc_ValueError, "Invalid trace format: " + calls.message());
+    if (!calls) return raise_conversion_error("Invalid trace format: ", calls.error());
     records.push_back(analyzer.cover_trace("trace_" + std::to_string(i), calls.value()));
   }
   std::string json;
@@ -53,7 +53,9 @@ PyObject* analyze_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return run_entry([&] {
     PyObject* bound[2];
     if (!bind_vectorcall(kAnalyzeSignature, args, nargs, keyword_names, bound)) return PyRef();
-    return analyze(native_value<CoverageAnalyzer>(self), bound[0], bound[1]);
+    const CoverageAnalyzer* analyzer = native_value<CoverageAnalyzer>(self);
+    if (analyzer == nullptr) return PyRef();
+    return analyze(*analyzer, bound[0], bound[1]);
   });
 }
 

@@ -13,6 +13,7 @@
 #include <exception>
 
 #include "py_ref.h"
+#include "stack_guard.h"
 
 namespace ossel::python {
 
@@ -24,9 +25,12 @@ PyObject* panic_exception_type();
 void raise_internal_fault(std::exception_ptr fault) noexcept;
 
 // Runs `body` (returning a PyRef, null with the Python error set on failure)
-// and hands its reference to the interpreter.
+// and hands its reference to the interpreter. An entry reached with the C
+// stack nearly used up (Python code run by an operation calling the module
+// again, round after round) fails with RecursionError instead.
 template <class Body>
 PyObject* run_entry(Body&& body) noexcept {
+  if (raise_if_stack_exhausted(" while calling a Python object")) return nullptr;
   try {
     return body().release();
   } catch (...) {

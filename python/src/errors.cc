@@ -24,4 +24,8 @@ void raise_not_instance(PyObject* object, const char* class_name) {
                class_name);
 }
 
+bool interruption_pending() {
+  return PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_Exception);
+}
+
 }  // namespace ossel::python

@@ -24,6 +24,13 @@ PyRef new_text(std::string_view utf8);
 // instance of '{class_name}'".
 void raise_not_instance(PyObject* object, const char* class_name);
 
+// Whether the Python error that is set is an interruption: an exception that
+// does not derive from Exception (KeyboardInterrupt, SystemExit, a
+// PanicException from a nested call). It asks the program to stop rather than
+// describing a bad value, so it is passed on as it is, never folded into
+// another error or discarded.
+bool interruption_pending();
+
 }  // namespace ossel::python
 
 #endif  // OSSEL_PYTHON_ERRORS_H_

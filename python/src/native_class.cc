@@ -27,6 +27,11 @@ PyRef create_class(const ClassSpec& spec) {
   return PyRef::steal(PyType_FromSpec(&type_spec));
 }
 
+void raise_no_native_value(PyObject* self) {
+  PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(self)));
+  if (name) PyErr_Format(PyExc_TypeError, "'%U' object is uninitialized", name.get());
+}
+
 PyTypeObject* TypeCell::get() {
   if (type_ == nullptr) type_ = create_class(spec_()).release();
   return reinterpret_cast<PyTypeObject*>(type_);

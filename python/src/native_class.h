@@ -64,10 +64,18 @@ class TypeCell {
   PyObject* type_ = nullptr;
 };
 
-// The native value of an instance of a class made from a NativeObject<T> spec.
+// Sets TypeError "'{class}' object is uninitialized".
+void raise_no_native_value(PyObject* self);
+
+// The native value of an instance of a class made from a NativeObject<T> spec;
+// null with TypeError set for an instance that has none. The types are
+// mutable, so Python code can give a class a __new__ that makes a bare
+// object.__new__ instance; using one must fail, not read a null value.
 template <class T>
-T& native_value(PyObject* self) {
-  return *reinterpret_cast<NativeObject<T>*>(self)->value;
+T* native_value(PyObject* self) {
+  T* value = reinterpret_cast<NativeObject<T>*>(self)->value;
+  if (value == nullptr) raise_no_native_value(self);
+  return value;
 }
 
 // A new instance of `type` owning `value`. When the interpreter cannot

@@ -54,7 +54,7 @@ PyRef record_trace(const ClientRecord& client, PyObject* trace) {
   // The trace is converted before the writer's lock is taken: the conversion
   // may run the caller's Python code, which may record on this very client.
   Result<JsonValue> value = json_from_python(trace);
-  if (!value.ok()) return raise_error(PyExc_ValueError, "Invalid trace format: " + value.message());
+  if (!value.ok()) return raise_conversion_error("Invalid trace format: ", value.error());
   if (std::optional<Error> error = client.writer->append(value.value())) {
     return raise_error(PyExc_RuntimeError, error->message);
   }
@@ -66,7 +66,9 @@ PyObject* record_trace_entry(PyObject* self, PyObject* const* args, Py_ssize_t n
   return run_entry([&] {
     PyObject* bound[1];
     if (!bind_vectorcall(kRecordSignature, args, nargs, keyword_names, bound)) return PyRef();
-    return record_trace(native_value<ClientRecord>(self), bound[0]);
+    const ClientRecord* client = native_value<ClientRecord>(self);
+    if (client == nullptr) return PyRef();
+    return record_trace(*client, bound[0]);
   });
 }
 

@@ -61,7 +61,9 @@ const Policy* read_policy(PyObject* object, const char* parameter) {
     add_argument_note(parameter);
     return nullptr;
   }
-  return &native_value<Policy>(object);
+  const Policy* policy = native_value<Policy>(object);
+  if (policy == nullptr) add_argument_note(parameter);
+  return policy;
 }
 
 const Policy* bind_policy_constructor(const char* class_name, PyObject* args, PyObject* kwargs) {

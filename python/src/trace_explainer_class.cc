@@ -29,7 +29,7 @@ PyRef explain(const TraceExplainer& explainer, PyObject* traces_argument) {
   std::optional<std::vector<PyRef>> values = read_sequence(traces_argument, "traces");
   if (!values) return PyRef();
   Result<std::vector<ToolCall>> calls = tool_calls_from_python(*values);
-  if (!calls) return raise_error(PyExc_ValueError, "Invalid tool call format: " + calls.message());
+  if (!calls) return raise_conversion_error("Invalid tool call format: ", calls.error());
   const std::string json = explainer.explain_json(calls.value());
   return new_text(json);
 }
@@ -39,7 +39,9 @@ PyObject* explain_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return run_entry([&] {
     PyObject* bound[1];
     if (!bind_vectorcall(kExplainSignature, args, nargs, keyword_names, bound)) return PyRef();
-    return explain(native_value<TraceExplainer>(self), bound[0]);
+    const TraceExplainer* explainer = native_value<TraceExplainer>(self);
+    if (explainer == nullptr) return PyRef();
+    return explain(*explainer, bound[0]);
   });
 }
 

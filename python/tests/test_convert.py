@@ -48,16 +48,17 @@ class Pairs(collections.abc.Mapping):
 
 
 class Items(collections.abc.Sequence):
-    """A sequence whose len() first runs `on_len`; its `failing` step ("len" or item 1) raises."""
+    """A sequence whose len() first runs `on_len` and may claim `length` items; its
+    `failing` step ("len" or item 1) raises."""
 
-    def __init__(self, *items, failing=None, on_len=lambda: None):
-        self.items, self.failing, self.on_len = list(items), failing, on_len
+    def __init__(self, *items, failing=None, on_len=lambda: None, length=None):
+        self.items, self.failing, self.on_len, self.length = list(items), failing, on_len, length
 
     def __len__(self):
         self.on_len()
         if self.failing == "len":
             raise ValueError("len failed")
-        return len(self.items)
+        return len(self.items) if self.length is None else self.length
 
     def __getitem__(self, index):
         if self.failing == "item" and index == 1:
@@ -249,6 +250,7 @@ def record(tmp_path):
     (FakeDataclass(), "error: unexpected type: 'int' object is not an instance of 'dict'"),
     (Items(1, 2, failing="len"), "error: ValueError: len failed"),
     (Items(1, 2, failing="item"), "error: ValueError: item failed"),
+    (Items(1, length=sys.maxsize), "error: IndexError: list index out of range"),
     (Pairs(("tool", "t"), failing="values"), "error: ValueError: values failed"),
     ("\ud800", SURROGATE),
     (nest(257), TOO_DEEP),
@@ -272,3 +274,59 @@ def test_a_failing_abstract_class_test_is_reported_as_unraisable(explain, record
     # A value is tested against Sequence, then Mapping; both raise, then nothing else fits.
     assert record(NoClass()) == "error: unsupported type NoClass"
     assert reports == [RuntimeError] * 3
+
+
+class Interrupt(BaseException):
+    """Like KeyboardInterrupt: not an Exception."""
+
+
+def interrupting():
+    """Values whose conversion raises Interrupt, each from another step."""
+    def stop(*_):
+        raise Interrupt
+
+    class Hidden:  # the dataclass test raises
+        __getattr__ = stop
+
+    class Classless:  # the abstract class tests raise
+        __class__ = property(stop)
+
+    class Loud(Exception):
+        __str__ = stop
+
+    yield Items(on_len=stop)
+    yield Pairs(("tool", "t"), failing="keys", error=Interrupt)
+    yield Pairs(("tool", "t"), failing="keys", error=Loud)
+    yield Hidden()
+    yield Classless()
+
+
+@pytest.mark.parametrize("operation", ["call", "explain", "analyze", "record_trace", "analyze_traces", "threshold"])
+def test_interruptions_raised_by_python_code_reach_the_caller_unchanged(load_policy, tmp_path, operation):
+    policy = load_policy()
+    explainer, analyzer = native.TraceExplainer(policy), native.CoverageAnalyzer(policy)
+    client = native.OsselClient(str(tmp_path / "trace.jsonl"))
+
+    class Threshold:
+        def __float__(self):
+            return explainer.explain([{"args": self.value}])
+
+    def with_threshold(value):
+        threshold = Threshold()
+        threshold.value = value
+        return analyzer.analyze([], threshold)
+
+    run = {
+        "call": lambda value: explainer.explain([{"tool": "t"}, value]),
+        "explain": lambda value: explainer.explain([{"tool": "t", "args": value}]),
+        "analyze": lambda value: analyzer.analyze([[{"tool": "t", "args": value}]], 1.0),
+        "record_trace": client.record_trace,
+        "analyze_traces": lambda value: analyzer.analyze(Items(on_len=lambda: client.record_trace(value)), 1),
+        "threshold": with_threshold,
+    }[operation]
+    for value in interrupting():
+        if operation == "call" and type(value) is Items:
+            continue  # not a mapping: refused before any of its code runs
+        with pytest.raises(Interrupt):
+            run(value)
+    assert (tmp_path / "trace.jsonl").read_text() == ""

@@ -205,6 +205,31 @@ def test_analyze_called_again_from_python_code_it_runs(analyzer):
     assert (outer["tool_coverage"]["unexpected_tools"], outer["tool_coverage"]["tools_seen_in_traces"]) == ([], 1)
 
 
+def test_calls_nested_through_python_code_end_before_the_stack_does(explainer, tmp_path):
+    """Each round of conversion and Python code nests native frames that the
+    interpreter does not count; running out of stack must be a RecursionError."""
+    client = native.OsselClient(str(tmp_path / "trace.jsonl"))
+
+    class Again(collections.abc.Sequence):
+        def __len__(self):
+            value = Again()
+            for _ in range(250):
+                value = [value]
+            client.record_trace(value)
+
+        def __getitem__(self, index):
+            raise IndexError(index)
+
+    class Call(dict):
+        def keys(self):
+            explainer.explain([Call()])
+
+    for run in (lambda: client.record_trace(Again()), lambda: explainer.explain([Call()])):
+        with pytest.raises(ValueError, match="RecursionError: maximum recursion depth exceeded"):
+            run()
+    assert (tmp_path / "trace.jsonl").read_text() == ""
+
+
 def resident_kib():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * (os.sysconf("SC_PAGESIZE") // 1024)

@@ -6,6 +6,7 @@ import importlib.util
 import math
 import os
 import pathlib
+import subprocess
 import sys
 import weakref
 
@@ -61,6 +62,33 @@ def test_policy_cannot_be_made_and_instances_take_no_attributes_or_weak_referenc
         client.anything = 1
     with pytest.raises(TypeError):
         weakref.ref(client)
+
+
+REPLACED_CONSTRUCTORS = """
+import sys
+sys.path.insert(0, sys.argv[1])
+import ossel._native as native
+policy = native.Policy.from_file(sys.argv[2])
+bare = staticmethod(lambda cls, *args: object.__new__(cls))
+for cls, use in [(native.Policy, native.TraceExplainer),
+                 (native.TraceExplainer, lambda made: made.explain([])),
+                 (native.CoverageAnalyzer, lambda made: made.analyze([], 1.0)),
+                 (native.OsselClient, lambda made: made.record_trace({}))]:
+    cls.__new__ = bare
+    try:
+        use(cls() if cls is native.Policy else cls(policy))
+    except TypeError as error:
+        print(error)
+"""
+
+
+def test_instances_made_by_a_replaced_constructor_are_refused(tmp_path):
+    # Run apart: a class whose __new__ was replaced cannot be given its own back.
+    (tmp_path / "policy.yaml").write_text('version: "1"\n')
+    package_root = os.path.dirname(os.path.dirname(native.__file__))
+    lines = subprocess.run([sys.executable, "-c", REPLACED_CONSTRUCTORS, package_root, str(tmp_path / "policy.yaml")],
+                           capture_output=True, text=True, check=True).stdout.splitlines()
+    assert sorted(lines) == sorted(f"'{name}' object is uninitialized" for name in NAMES)
 
 
 @pytest.mark.parametrize("obj, signature, doc", [
