@@ -50,13 +50,11 @@ PyRef analyze(const CoverageAnalyzer& analyzer, PyObject* traces_argument,
 
 PyObject* analyze_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* keyword_names) {
-  return run_entry([&] {
-    PyObject* bound[2];
-    if (!bind_vectorcall(kAnalyzeSignature, args, nargs, keyword_names, bound)) return PyRef();
-    const CoverageAnalyzer* analyzer = native_value<CoverageAnalyzer>(self);
-    if (analyzer == nullptr) return PyRef();
-    return analyze(*analyzer, bound[0], bound[1]);
-  });
+  return run_method<CoverageAnalyzer, 2>(
+      kAnalyzeSignature, self, args, nargs, keyword_names,
+      [](const CoverageAnalyzer& analyzer, auto& bound) {
+        return analyze(analyzer, bound[0], bound[1]);
+      });
 }
 
 PyMethodDef analyzer_methods[] = {

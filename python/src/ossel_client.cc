@@ -63,13 +63,9 @@ PyRef record_trace(const ClientRecord& client, PyObject* trace) {
 
 PyObject* record_trace_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* keyword_names) {
-  return run_entry([&] {
-    PyObject* bound[1];
-    if (!bind_vectorcall(kRecordSignature, args, nargs, keyword_names, bound)) return PyRef();
-    const ClientRecord* client = native_value<ClientRecord>(self);
-    if (client == nullptr) return PyRef();
-    return record_trace(*client, bound[0]);
-  });
+  return run_method<ClientRecord, 1>(
+      kRecordSignature, self, args, nargs, keyword_names,
+      [](const ClientRecord& client, auto& bound) { return record_trace(client, bound[0]); });
 }
 
 PyMethodDef client_methods[] = {

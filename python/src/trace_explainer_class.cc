@@ -36,13 +36,9 @@ PyRef explain(const TraceExplainer& explainer, PyObject* traces_argument) {
 
 PyObject* explain_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* keyword_names) {
-  return run_entry([&] {
-    PyObject* bound[1];
-    if (!bind_vectorcall(kExplainSignature, args, nargs, keyword_names, bound)) return PyRef();
-    const TraceExplainer* explainer = native_value<TraceExplainer>(self);
-    if (explainer == nullptr) return PyRef();
-    return explain(*explainer, bound[0]);
-  });
+  return run_method<TraceExplainer, 1>(
+      kExplainSignature, self, args, nargs, keyword_names,
+      [](const TraceExplainer& explainer, auto& bound) { return explain(explainer, bound[0]); });
 }
 
 PyMethodDef explainer_methods[] = {
