@@ -46,7 +46,7 @@ class Example:
     words: list
     body: str
     line: int
-    output: str = None  # a run block's expected output
+    output: str | None = None  # what a run block prints
 
 
 @dataclasses.dataclass
@@ -92,16 +92,19 @@ def compact(shown_json):
     return json.dumps(json.loads(shown_json), ensure_ascii=False, separators=(",", ":"))
 
 
-def load(folder, document, name):
+def write_files(folder, document):
     for file_name, body in document.files.items():
         (folder / file_name).write_text(body, encoding="utf-8")
+
+
+def load(folder, document, name):
+    write_files(folder, document)
     return native.Policy.from_file(str(folder / name))
 
 
 def run_python(folder, document, example, monkeypatch):
     """What the example's Python prints, run in the folder that holds the files."""
-    for file_name, body in document.files.items():
-        (folder / file_name).write_text(body, encoding="utf-8")
+    write_files(folder, document)
     monkeypatch.chdir(folder)
     printed = io.StringIO()
     with contextlib.redirect_stdout(printed):
@@ -153,8 +156,8 @@ def test_every_policy_shown_loads_or_shows_its_error(document, tmp_path):
 
 def test_every_block_of_the_guide_is_a_checked_example():
     text = GUIDE.read_text(encoding="utf-8")
-    openers = len(FENCE.findall(text)) // 2
-    assert openers == len(list(EXAMPLE.finditer(text)))
+    blocks = len(FENCE.findall(text)) // 2
+    assert blocks == len(list(EXAMPLE.finditer(text)))
     kinds = {example.kind for example in read_document(GUIDE).checks}
     assert kinds == {"error", "explain", "steps", "analyze", "run"}
     assert all(example.output is not None for example in read_document(README).checks)
