@@ -48,7 +48,14 @@ TEST(LoadRulesTest, EntryAndBufferingMessages) {
       {"!!null", "sequences[0]: invalid value: string \"\", expected null at line 3 column 5"},
       {"!x [require, a]", "sequences[0]: invalid type: enum, expected internally tagged enum SequenceRule at line 3 column 5"},
       {"{type: require, tool: a, note: [1, -99999999999999999999]}", "sequences[0].note[1]: invalid type: integer `-99999999999999999999` as i128, expected any value at line 3 column 40"},
-      {"{type: require, 99999999999999999999: a}", "sequences[0]: invalid type: integer `99999999999999999999` as u128, expected a type tag `type` or any other value at line 3 column 21"},
+      // An integer beyond 64 bits as a key gives the one buffering text at
+      // every depth: the path names the mapping that holds the key, the
+      // position is the key's, whether it stands before or after `type`.
+      {"{type: require, tool: a, 99999999999999999999: x}", "sequences[0]: invalid type: integer `99999999999999999999` as u128, expected any value at line 3 column 30"},
+      {"{99999999999999999999: x, type: require, tool: a}", "sequences[0]: invalid type: integer `99999999999999999999` as u128, expected any value at line 3 column 6"},
+      {"{type: require, -99999999999999999999: a}", "sequences[0]: invalid type: integer `-99999999999999999999` as i128, expected any value at line 3 column 21"},
+      {"{type: require, tool: a, note: {99999999999999999999: x}}", "sequences[0].note: invalid type: integer `99999999999999999999` as u128, expected any value at line 3 column 37"},
+      {"[require, a, {k: {99999999999999999999: x}}]", "sequences[0][2].k: invalid type: integer `99999999999999999999` as u128, expected any value at line 3 column 23"},
       {"{type: require, tool: !x a}", "sequences[0].tool: untagged and internally tagged enums do not support enum input at line 3 column 27"},
       {"[require, !!bool yes]", "sequences[0][1]: invalid value: string \"yes\", expected a boolean at line 3 column 15"},
   });

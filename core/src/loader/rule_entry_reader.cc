@@ -16,7 +16,6 @@ using yaml::Reader;
 
 constexpr std::string_view kEntryExpected = "internally tagged enum SequenceRule";
 constexpr std::string_view kAnyValue = "any value";
-constexpr std::string_view kEntryKeyExpected = "a type tag `type` or any other value";
 constexpr std::string_view kEnumInput =
     "untagged and internally tagged enums do not support enum input";
 
@@ -25,10 +24,11 @@ bool has_local_tag(const yaml::Document& document, const Event& event) {
          yaml::local_tag_name(document.tag(event)).has_value();
 }
 
-// A typed scalar as a buffered value; integers beyond 64 bits have no place
-// in a rule and are refused, `expected` naming what was being read.
+// A typed scalar as a buffered value. Integers beyond 64 bits have no place
+// in a rule and are refused with one text wherever they stand: a value or a
+// key, at any depth, the entry's own keys included.
 bool buffer_typed(Reader& reader, const yaml::TypedScalar& typed, const Event& scalar,
-                  std::string_view expected, BufferedValue& out) {
+                  BufferedValue& out) {
   using Kind = yaml::TypedScalar::Kind;
   switch (typed.kind) {
     case Kind::kUnit:
@@ -56,7 +56,7 @@ bool buffer_typed(Reader& reader, const yaml::TypedScalar& typed, const Event& s
       return true;
     case Kind::kUnsigned128:
     case Kind::kSigned128:
-      return reader.fail(yaml::invalid_type(yaml::describe(typed), expected), scalar.mark);
+      return reader.fail(yaml::invalid_type(yaml::describe(typed), kAnyValue), scalar.mark);
   }
   return true;
 }
@@ -68,7 +68,7 @@ bool type_scalar(Reader& reader, const Event& scalar, yaml::TypedScalar& typed) 
 }
 
 // Any node of the entry, as a buffered value.
-bool buffer_node(Reader& reader, size_t node, std::string_view expected, BufferedValue& out) {
+bool buffer_node(Reader& reader, size_t node, BufferedValue& out) {
   const Event* event = reader.resolve(node);
   if (event == nullptr) return false;
   if (has_local_tag(reader.document(), *event)) return reader.fail(kEnumInput, event->mark);
@@ -76,7 +76,7 @@ bool buffer_node(Reader& reader, size_t node, std::string_view expected, Buffere
     case EventKind::kScalar: {
       yaml::TypedScalar typed;
       return type_scalar(reader, *event, typed) &&
-             buffer_typed(reader, typed, *event, expected, out);
+             buffer_typed(reader, typed, *event, out);
     }
     case EventKind::kSequenceStart: {
       if (!reader.enter(*event)) return false;
@@ -84,7 +84,7 @@ bool buffer_node(Reader& reader, size_t node, std::string_view expected, Buffere
       size_t position = 0;
       bool ok = reader.for_each_child(node, [&](size_t item) {
         reader.push_index(position++);
-        if (!buffer_node(reader, item, kAnyValue, out.items.emplace_back())) return false;
+        if (!buffer_node(reader, item, out.items.emplace_back())) return false;
         reader.pop();
         return true;
       });
@@ -97,10 +97,10 @@ bool buffer_node(Reader& reader, size_t node, std::string_view expected, Buffere
       out.kind = BufferedValue::Kind::kPairs;
       bool ok = reader.for_each_entry(node, [&](size_t key, size_t value) {
         BufferedValue buffered_key;
-        if (!buffer_node(reader, key, kAnyValue, buffered_key)) return false;
+        if (!buffer_node(reader, key, buffered_key)) return false;
         BufferedValue buffered_value;
         reader.push_key_of(key);
-        if (!buffer_node(reader, value, kAnyValue, buffered_value)) return false;
+        if (!buffer_node(reader, value, buffered_value)) return false;
         reader.pop();
         out.items.push_back(std::move(buffered_key));
         out.items.push_back(std::move(buffered_value));
@@ -123,7 +123,7 @@ bool read_entry_key(Reader& reader, size_t key, bool& is_type, BufferedValue& ou
   if (event == nullptr) return false;
   is_type = false;
   if (event->kind != EventKind::kScalar || has_local_tag(reader.document(), *event)) {
-    return buffer_node(reader, key, kAnyValue, out);
+    return buffer_node(reader, key, out);
   }
   yaml::TypedScalar typed;
   if (!type_scalar(reader, *event, typed)) return false;
@@ -131,7 +131,7 @@ bool read_entry_key(Reader& reader, size_t key, bool& is_type, BufferedValue& ou
     is_type = true;
     return true;
   }
-  return buffer_typed(reader, typed, *event, kEntryKeyExpected, out);
+  return buffer_typed(reader, typed, *event, out);
 }
 
 // The rule kind named by the node at `node`: its text as written.
@@ -162,7 +162,7 @@ bool read_mapping_entry(Reader& reader, size_t node, const Event& entry_start, R
       if (!read_rule_type(reader, value, entry.type_index)) return false;
     } else {
       BufferedValue buffered_value;
-      if (!buffer_node(reader, value, kAnyValue, buffered_value)) return false;
+      if (!buffer_node(reader, value, buffered_value)) return false;
       entry.body.items.push_back(std::move(buffered_key));
       entry.body.items.push_back(std::move(buffered_value));
     }
@@ -181,7 +181,7 @@ bool read_list_entry(Reader& reader, size_t node, const Event& entry_start, Rule
     reader.push_index(position);
     bool read = position == 0
                     ? read_rule_type(reader, item, entry.type_index)
-                    : buffer_node(reader, item, kAnyValue, entry.body.items.emplace_back());
+                    : buffer_node(reader, item, entry.body.items.emplace_back());
     if (!read) return false;
     reader.pop();
     ++position;
