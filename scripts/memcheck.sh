@@ -17,7 +17,8 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 log="$root/build/valgrind.log"
 pytest_args=("$@")
 [ $# -gt 0 ] || pytest_args=("$root/python/tests" --ignore="$root/python/tests/test_recorder_stress.py")
-export OSSEL_PACKAGE_ROOT="$root/build/cmake/python"
+# The package the build tree lays out, with its debug information.
+export PYTHONPATH="$root/build/cmake/python"
 set +e
 PYTHONMALLOC=malloc valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite,indirect \
   --num-callers=40 --log-file="$log" \

@@ -1,12 +1,4 @@
-import os
-import sys
-
 import pytest
-
-# The build lays out an importable package; OSSEL_PACKAGE_ROOT names the folder
-# that holds it (scripts/test.sh sets it).
-if os.environ.get("OSSEL_PACKAGE_ROOT"):
-    sys.path.insert(0, os.environ["OSSEL_PACKAGE_ROOT"])
 
 
 @pytest.fixture
