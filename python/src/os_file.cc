@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "blocking_call.h"
+
 namespace ossel::python {
 
 FileDescriptor::~FileDescriptor() {
@@ -24,10 +26,7 @@ Result<FileDescriptor> open_file(std::string_view path, int flags, mode_t mode) 
     return Error{"file name contained an unexpected NUL byte"};
   }
   const std::string path_text(path);
-  int fd;
-  do {
-    fd = ::open(path_text.c_str(), flags | O_CLOEXEC, mode);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = call_blocking([&] { return ::open(path_text.c_str(), flags | O_CLOEXEC, mode); });
   if (fd < 0) return Error{os_error_text(errno)};
   return FileDescriptor(fd);
 }

@@ -1,6 +1,7 @@
 // Opening files by path, with the error texts Python callers see: a path
 // holding a NUL character, and the operating system's own errors as
-// "{description} (os error {number})".
+// "{description} (os error {number})". Opening can wait (a FIFO waits for its
+// other end), so it is made as a blocking call (blocking_call.h).
 #ifndef OSSEL_PYTHON_OS_FILE_H_
 #define OSSEL_PYTHON_OS_FILE_H_
 
@@ -34,9 +35,12 @@ class FileDescriptor {
 // text for the error number.
 std::string os_error_text(int error_number);
 
-// open(2) of `path` with `flags` (O_CLOEXEC is added) and `mode`, repeated
-// when a signal interrupts it. Fails with "file name contained an unexpected
-// NUL byte" or with os_error_text of the failure.
+// open(2) of `path` with `flags` (O_CLOEXEC is added) and `mode`, made with
+// call_blocking: called with the interpreter lock held, which is released
+// while the open waits. Fails with "file name contained an unexpected NUL
+// byte" or with os_error_text of the failure; when a signal handler raised
+// during the wait, the failure is os_error_text(EINTR) and the handler's
+// exception is set.
 Result<FileDescriptor> open_file(std::string_view path, int flags, mode_t mode = 0);
 
 }  // namespace ossel::python
