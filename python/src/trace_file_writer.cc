@@ -195,6 +195,8 @@ TraceFileWriter::~TraceFileWriter() = default;
 
 bool TraceFileWriter::poisoned() const { return state_->poisoned.load(); }
 
+void TraceFileWriter::limit_writes(size_t size) { state_->max_write_size = size; }
+
 std::optional<Error> TraceFileWriter::locked(
     const std::function<std::optional<Error>()>& body) {
   State& state = *state_;

@@ -19,6 +19,7 @@
 #ifndef OSSEL_PYTHON_TRACE_FILE_WRITER_H_
 #define OSSEL_PYTHON_TRACE_FILE_WRITER_H_
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -77,6 +78,10 @@ class TraceFileWriter {
   // same file on this thread, or when a wait is interrupted. A C++ exception
   // leaving `body` poisons the mutex and propagates.
   std::optional<Error> locked(const std::function<std::optional<Error>()>& body);
+
+  // Makes every write hand over at most `size` bytes instead of the most
+  // Linux takes, so a test can write a record in many writes.
+  void limit_writes(size_t size);
 
   std::unique_ptr<State> state_;
 };
