@@ -4,8 +4,9 @@ a reader, a record waiting for a stalled reader, and a record waiting for a
 writer stuck on one (the same client's or another's). KeyboardInterrupt comes
 within a second of SIGINT, from another thread or another process, and the
 process goes on: other threads still run meanwhile, and the client stays
-usable. Each case (interrupted_calls.py) runs in a process of its own, so that a wait that ignored
-the signal fails the test by its timeout instead of hanging the suite."""
+usable. Each case (interrupted_calls.py) runs in a process of its own, so
+that a wait that ignored the signal fails the test by its timeout instead of
+hanging the suite."""
 import json
 import pathlib
 import signal
@@ -23,9 +24,11 @@ CASES = [
     ("policy_waiting_for_a_writer", None),
     ("policy_waiting_for_data", None),
     ("client_waiting_for_a_reader", '"after"\n'),
-    ("record_waiting_for_the_reader", [True, True, '\n"after"\n']),
-    ("record_waiting_for_the_same_client", True),
-    ("record_waiting_for_the_file_lock", True),
+    # What the pipe held, then the next record, on a line of its own.
+    ("record_waiting_for_the_reader", ["the start of the big record", '\n"after"\n']),
+    # What the pipe held once the stuck writer was let go.
+    ("record_waiting_for_the_same_client", "the big record, whole"),
+    ("record_waiting_for_the_file_lock", "the big record, whole"),
 ]
 
 

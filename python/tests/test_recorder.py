@@ -6,6 +6,7 @@ import json
 import os
 import re
 import subprocess
+import tempfile
 import threading
 
 import pytest
@@ -75,6 +76,29 @@ def test_new_file_is_made_under_the_umask_for_appending_and_closed_on_exec(tmp_p
     assert sorted(map(descriptor_flags, open_descriptors(path))) == sorted([
         os.O_WRONLY | os.O_APPEND | os.O_CLOEXEC, os.O_RDONLY | os.O_CLOEXEC])
     del client
+
+
+def test_a_file_the_process_may_only_write_is_still_recorded_to():
+    with tempfile.TemporaryDirectory() as folder:
+        os.chmod(folder, 0o777)
+        path = os.path.join(folder, "trace.jsonl")
+        child = os.fork()
+        if child == 0:  # as root every file can be read: the child runs as "nobody"
+            status = 1
+            try:
+                if os.geteuid() == 0:
+                    os.setuid(65534)
+                os.close(os.open(path, os.O_WRONLY | os.O_CREAT, 0o200))
+                client = OsselClient(path)
+                client.record_trace({"a": 1})
+                client.record_trace({"b": 2})
+                status = 0
+            finally:
+                os._exit(status)
+        assert os.waitpid(child, 0)[1] == 0
+        os.chmod(path, 0o600)
+        with open(path, "rb") as file:
+            assert file.read() == b'{"a":1}\n{"b":2}\n'
 
 
 def test_a_fifo_is_opened_for_writing_only(tmp_path):
