@@ -20,7 +20,8 @@ class FileDescriptor {
  public:
   explicit FileDescriptor(int fd) : fd_(fd) {}
   FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  FileDescriptor& operator=(FileDescriptor&&) = delete;
+  // Closes the descriptor held so far and takes over `other`'s.
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
   FileDescriptor(const FileDescriptor&) = delete;
   FileDescriptor& operator=(const FileDescriptor&) = delete;
   ~FileDescriptor();
@@ -42,6 +43,11 @@ std::string os_error_text(int error_number);
 // during the wait, the failure is os_error_text(EINTR) and the handler's
 // exception is set.
 Result<FileDescriptor> open_file(std::string_view path, int flags, mode_t mode = 0);
+
+// A new open, with `flags`, of the very file that `fd` is open on, through
+// the descriptor's link in /proc rather than a path that may have changed;
+// it fails as open_file does.
+Result<FileDescriptor> open_same_file(int fd, int flags);
 
 }  // namespace ossel::python
 

@@ -15,6 +15,7 @@
 
 #include "blocking_call.h"
 #include "file_lock.h"
+#include "fork_generation.h"
 #include "interruptible_mutex.h"
 #include "os_file.h"
 
@@ -88,8 +89,23 @@ Error interrupted() { return Error{os_error_text(EINTR)}; }
 }  // namespace
 
 struct TraceFileWriter::State {
-  State(FileDescriptor file, std::optional<FileDescriptor> reader, FileIdentity identity)
-      : file(std::move(file)), reader(std::move(reader)), identity(identity) {}
+  State(FileDescriptor file, bool regular, std::optional<FileDescriptor> reader,
+        FileIdentity identity)
+      : file(std::move(file)), regular(regular), reader(std::move(reader)), identity(identity) {}
+
+  // A child made by fork() shares this open of the file, and the lock that
+  // belongs to it, with its parent, so neither would keep the other out. The
+  // child's first record opens the file anew, to lock an open of its own;
+  // should that fail, the shared open serves as before. False when a signal
+  // handler raised while the open waited.
+  bool open_own_after_fork() {
+    if (!regular || fork_generation_of_file == fork_generation()) return true;
+    Result<FileDescriptor> own = open_same_file(file.get(), O_WRONLY | O_APPEND);
+    if (!own && PyErr_Occurred()) return false;
+    fork_generation_of_file = fork_generation();
+    if (own) file = std::move(own).value();
+    return true;
+  }
 
   struct Outcome {
     size_t written = 0;          // bytes the file accepted
@@ -151,7 +167,10 @@ struct TraceFileWriter::State {
     return {line_torn, std::nullopt};
   }
 
-  const FileDescriptor file;  // write-only, appending
+  // Write-only, appending; replaced (under `mutex`) only by open_own_after_fork.
+  FileDescriptor file;
+  unsigned fork_generation_of_file = fork_generation();
+  const bool regular;
   const std::optional<FileDescriptor> reader;  // read-only, for a regular file only
   const FileIdentity identity;
   size_t max_write_size = kMaxWriteSize;
@@ -171,21 +190,21 @@ Result<std::unique_ptr<TraceFileWriter>> TraceFileWriter::open(std::string_view 
   if (fstat(file->get(), &status) != 0) return Error{os_error_text(errno)};
 
   // The last byte is read through a second, read-only open of the very same
-  // file (the descriptor's link in /proc, not the path, which may have
-  // changed meanwhile). Only a regular file: opening a FIFO or a device for
-  // reading would change what the other end sees. Without it (no read
-  // permission, no /proc) the writer goes on with what it knows itself.
+  // file (not of the path, which may have changed meanwhile). Only a regular
+  // file: opening a FIFO or a device for reading would change what the other
+  // end sees. Without it (no read permission, no /proc) the writer goes on
+  // with what it knows itself.
+  const bool regular = S_ISREG(status.st_mode);
   std::optional<FileDescriptor> reader;
-  if (S_ISREG(status.st_mode)) {
-    Result<FileDescriptor> opened =
-        open_file("/proc/self/fd/" + std::to_string(file->get()), O_RDONLY | O_NOCTTY);
+  if (regular) {
+    Result<FileDescriptor> opened = open_same_file(file->get(), O_RDONLY | O_NOCTTY);
     if (opened) {
       reader.emplace(std::move(opened).value());
     } else if (PyErr_Occurred()) {
       return opened.error();
     }
   }
-  auto state = std::make_unique<State>(std::move(file).value(), std::move(reader),
+  auto state = std::make_unique<State>(std::move(file).value(), regular, std::move(reader),
                                        FileIdentity{status.st_dev, status.st_ino});
   return std::unique_ptr<TraceFileWriter>(new TraceFileWriter(std::move(state)));
 }
@@ -205,6 +224,7 @@ std::optional<Error> TraceFileWriter::locked(
   std::unique_lock<InterruptibleMutex> unlock_mutex(state.mutex, std::adopt_lock);
   if (state.poisoned.load()) return Error{kPoisonedMessage};
   const StepOnThisThread step(state.identity);
+  if (!state.open_own_after_fork()) return interrupted();
   const ExclusiveFileLock file_lock(state.file.get());
   if (file_lock.interrupted()) return interrupted();
   SetOnUnwind poison_on_fault(state.poisoned);

@@ -1,6 +1,7 @@
 """OsselClient: whole compact JSON lines appended in call order, each failure
 with its message, and re-entrant use from a conversion."""
 import collections.abc
+import fcntl
 import gc
 import json
 import os
@@ -8,6 +9,7 @@ import re
 import subprocess
 import tempfile
 import threading
+import time
 
 import pytest
 
@@ -99,6 +101,33 @@ def test_a_file_the_process_may_only_write_is_still_recorded_to():
         os.chmod(path, 0o600)
         with open(path, "rb") as file:
             assert file.read() == b'{"a":1}\n{"b":2}\n'
+
+
+def test_a_child_made_by_fork_locks_the_file_apart_from_its_parent(tmp_path):
+    path = tmp_path / "trace.jsonl"
+    client = OsselClient(str(path))
+    [appending] = [fd for fd in open_descriptors(path) if descriptor_flags(fd) & os.O_APPEND]
+    # The parent holds the lock on the open its client writes through, as it
+    # does while it writes a record.
+    fcntl.flock(appending, fcntl.LOCK_EX)
+    child = os.fork()
+    if child == 0:
+        status = 1
+        try:
+            client.record_trace({"child": 1})
+            status = 0
+        finally:
+            os._exit(status)
+    try:
+        time.sleep(0.3)
+        assert os.waitpid(child, os.WNOHANG) == (0, 0), "the child did not wait for the lock"
+        assert path.read_bytes() == b""
+    finally:
+        fcntl.flock(appending, fcntl.LOCK_UN)
+        _, status = os.waitpid(child, 0)
+    assert status == 0
+    client.record_trace({"parent": 2})
+    assert path.read_bytes() == b'{"child":1}\n{"parent":2}\n'
 
 
 def test_a_fifo_is_opened_for_writing_only(tmp_path):
