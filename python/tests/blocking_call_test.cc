@@ -77,18 +77,5 @@ TEST(BlockingCallTest, AnInterruptedCallRunsTheHandlersAndGivesUpWhenOneRaises) 
   }
 }
 
-TEST(BlockingCallTest, OtherFailuresKeepTheirErrorNumber) {
-  int calls = 0;
-  EXPECT_EQ(call_blocking([&] {
-              ++calls;
-              errno = EAGAIN;
-              return -1;
-            }),
-            -1);
-  EXPECT_EQ(errno, EAGAIN);
-  EXPECT_EQ(calls, 1);
-  EXPECT_FALSE(PyErr_Occurred());
-}
-
 }  // namespace
 }  // namespace ossel::python
