@@ -511,8 +511,7 @@ Result<ToolCall> tool_call_from_python(PyObject* object) {
 }
 
 PyRef raise_conversion_error(std::string_view prefix, const Error& error) {
-  if (PyErr_Occurred()) return PyRef();
-  return raise_error(PyExc_ValueError, std::string(prefix) + error.message);
+  return raise_error_unless_set(PyExc_ValueError, std::string(prefix) + error.message);
 }
 
 Result<std::vector<ToolCall>> tool_calls_from_python(std::span<const PyRef> calls) {

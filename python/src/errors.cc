@@ -9,6 +9,11 @@ PyRef raise_error(PyObject* type, std::string_view message) {
   return PyRef();
 }
 
+PyRef raise_error_unless_set(PyObject* type, std::string_view message) {
+  if (PyErr_Occurred()) return PyRef();
+  return raise_error(type, message);
+}
+
 PyRef new_text(std::string_view utf8) {
   return PyRef::steal(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
 }

@@ -16,6 +16,11 @@ namespace ossel::python {
 // not UTF-8 are replaced rather than turning the error into another one.
 PyRef raise_error(PyObject* type, std::string_view message);
 
+// The same, unless a Python exception is already set: an operation that gave
+// up because code it ran raised (a signal handler during a blocking call, the
+// caller's code during a conversion) passes that exception on unchanged.
+PyRef raise_error_unless_set(PyObject* type, std::string_view message);
+
 // A new str from UTF-8 text (an operation's result).
 PyRef new_text(std::string_view utf8);
 

@@ -6,10 +6,20 @@
 #include <cerrno>
 #include <cstring>
 
+#include "blocking_call.h"
+
 namespace ossel::python {
 
 FileDescriptor::~FileDescriptor() {
   if (fd_ >= 0) ::close(fd_);
+}
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
 }
 
 std::string os_error_text(int error_number) {
@@ -24,12 +34,13 @@ Result<FileDescriptor> open_file(std::string_view path, int flags, mode_t mode) 
     return Error{"file name contained an unexpected NUL byte"};
   }
   const std::string path_text(path);
-  int fd;
-  do {
-    fd = ::open(path_text.c_str(), flags | O_CLOEXEC, mode);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = call_blocking([&] { return ::open(path_text.c_str(), flags | O_CLOEXEC, mode); });
   if (fd < 0) return Error{os_error_text(errno)};
   return FileDescriptor(fd);
+}
+
+Result<FileDescriptor> open_same_file(int fd, int flags) {
+  return open_file("/proc/self/fd/" + std::to_string(fd), flags);
 }
 
 }  // namespace ossel::python

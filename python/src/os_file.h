@@ -1,6 +1,7 @@
 // Opening files by path, with the error texts Python callers see: a path
 // holding a NUL character, and the operating system's own errors as
-// "{description} (os error {number})".
+// "{description} (os error {number})". Opening can wait (a FIFO waits for its
+// other end), so it is made as a blocking call (blocking_call.h).
 #ifndef OSSEL_PYTHON_OS_FILE_H_
 #define OSSEL_PYTHON_OS_FILE_H_
 
@@ -19,7 +20,8 @@ class FileDescriptor {
  public:
   explicit FileDescriptor(int fd) : fd_(fd) {}
   FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  FileDescriptor& operator=(FileDescriptor&&) = delete;
+  // Closes the descriptor held so far and takes over `other`'s.
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
   FileDescriptor(const FileDescriptor&) = delete;
   FileDescriptor& operator=(const FileDescriptor&) = delete;
   ~FileDescriptor();
@@ -34,10 +36,18 @@ class FileDescriptor {
 // text for the error number.
 std::string os_error_text(int error_number);
 
-// open(2) of `path` with `flags` (O_CLOEXEC is added) and `mode`, repeated
-// when a signal interrupts it. Fails with "file name contained an unexpected
-// NUL byte" or with os_error_text of the failure.
+// open(2) of `path` with `flags` (O_CLOEXEC is added) and `mode`, made with
+// call_blocking: called with the interpreter lock held, which is released
+// while the open waits. Fails with "file name contained an unexpected NUL
+// byte" or with os_error_text of the failure; when a signal handler raised
+// during the wait, the failure is os_error_text(EINTR) and the handler's
+// exception is set.
 Result<FileDescriptor> open_file(std::string_view path, int flags, mode_t mode = 0);
+
+// A new open, with `flags`, of the very file that `fd` is open on, through
+// the descriptor's link in /proc rather than a path that may have changed;
+// it fails as open_file does.
+Result<FileDescriptor> open_same_file(int fd, int flags);
 
 }  // namespace ossel::python
 

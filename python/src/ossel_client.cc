@@ -27,7 +27,8 @@ PyRef make_client(PyTypeObject* type, PyObject* trace_file_argument) {
     if (!path) return PyRef();
     Result<std::unique_ptr<TraceFileWriter>> writer = TraceFileWriter::open(*path);
     if (!writer.ok()) {
-      return raise_error(PyExc_RuntimeError, "Failed to open trace file: " + writer.message());
+      return raise_error_unless_set(PyExc_RuntimeError,
+                                    "Failed to open trace file: " + writer.message());
     }
     record->writer = std::move(writer).value();
   }
@@ -56,7 +57,7 @@ PyRef record_trace(const ClientRecord& client, PyObject* trace) {
   Result<JsonValue> value = json_from_python(trace);
   if (!value.ok()) return raise_conversion_error("Invalid trace format: ", value.error());
   if (std::optional<Error> error = client.writer->append(value.value())) {
-    return raise_error(PyExc_RuntimeError, error->message);
+    return raise_error_unless_set(PyExc_RuntimeError, error->message);
   }
   return PyRef::borrow(Py_None);
 }

@@ -17,9 +17,10 @@ PyRef from_file(PyObject* path_argument) {
   std::optional<std::string_view> path = read_text(path_argument, "path");
   if (!path) return PyRef();
   // Every failure to read the file, whatever its cause, is reported as
-  // FileNotFoundError with the read error's text.
+  // FileNotFoundError with the read error's text; only an exception raised by
+  // a signal handler while the read waited (Ctrl-C) is passed on as it is.
   Result<std::string> text = read_text_file(*path);
-  if (!text.ok()) return raise_error(PyExc_FileNotFoundError, text.message());
+  if (!text.ok()) return raise_error_unless_set(PyExc_FileNotFoundError, text.message());
   Result<Policy> policy = load_policy(text.value());
   if (!policy.ok()) return raise_error(PyExc_ValueError, policy.message());
   PyTypeObject* type = policy_type();

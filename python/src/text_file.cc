@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "blocking_call.h"
 #include "os_file.h"
 
 namespace ossel::python {
@@ -21,12 +22,9 @@ Result<std::string> read_text_file(std::string_view path) {
   }
   char chunk[64 * 1024];
   for (;;) {
-    ssize_t count = read(file->get(), chunk, sizeof chunk);
+    const ssize_t count = call_blocking([&] { return read(file->get(), chunk, sizeof chunk); });
     if (count == 0) break;
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      return Error{os_error_text(errno)};
-    }
+    if (count < 0) return Error{os_error_text(errno)};
     content.append(chunk, static_cast<size_t>(count));
   }
   if (!is_valid_utf8(content)) return Error{"stream did not contain valid UTF-8"};

@@ -10,10 +10,13 @@
 
 namespace ossel::python {
 
-// The whole content of the file at `path`. Fails with "file name contained an
+// The whole content of the file at `path`. Called with the interpreter lock
+// held; the open and every read are blocking calls (blocking_call.h), since a
+// FIFO or a device can keep them waiting. Fails with "file name contained an
 // unexpected NUL byte", with os_error_text (os_file.h) of the failing open or
-// read, or
-// with "stream did not contain valid UTF-8".
+// read, or with "stream did not contain valid UTF-8". When a signal handler
+// raised during a wait, the failure is os_error_text(EINTR) and the handler's
+// exception is set.
 Result<std::string> read_text_file(std::string_view path);
 
 // Whether `bytes` is well-formed UTF-8 (no overlong forms, no surrogates,

@@ -3,15 +3,20 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <exception>
 #include <mutex>
 #include <string>
 
+#include "blocking_call.h"
+#include "file_lock.h"
+#include "fork_generation.h"
+#include "interruptible_mutex.h"
 #include "os_file.h"
 
 namespace ossel::python {
@@ -22,19 +27,43 @@ namespace {
 // always seen for records that did or did not fit the former write buffer.
 constexpr size_t kBufferedRecordLimit = 8192;
 
-// Releases the interpreter lock for the lifetime of the object, so that a
-// thread blocked on the writer's lock never keeps other Python threads (one of
-// which may hold the writer's lock and want the interpreter) from running.
-class InterpreterLockReleased {
+// The most bytes Linux accepts in one write; a larger record takes several.
+constexpr size_t kMaxWriteSize = 0x7ffff000;
+
+// Which file a writer writes to, whatever path or open reached it.
+struct FileIdentity {
+  dev_t device;
+  ino_t inode;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+// Marks, for as long as it lives, that this thread is inside the locked step
+// for one file. Python code runs inside the step only when a signal handler
+// runs during a wait; a handler that records to the same file again must
+// fail rather than wait for the locks its own thread holds.
+class StepOnThisThread {
  public:
-  InterpreterLockReleased() : thread_state_(PyEval_SaveThread()) {}
-  ~InterpreterLockReleased() { PyEval_RestoreThread(thread_state_); }
-  InterpreterLockReleased(const InterpreterLockReleased&) = delete;
-  InterpreterLockReleased& operator=(const InterpreterLockReleased&) = delete;
+  explicit StepOnThisThread(const FileIdentity& file) : file_(file), outer_(innermost_) {
+    innermost_ = this;
+  }
+  ~StepOnThisThread() { innermost_ = outer_; }
+  StepOnThisThread(const StepOnThisThread&) = delete;
+  StepOnThisThread& operator=(const StepOnThisThread&) = delete;
+
+  static bool inside(const FileIdentity& file) {
+    for (const StepOnThisThread* step = innermost_; step != nullptr; step = step->outer_) {
+      if (step->file_ == file) return true;
+    }
+    return false;
+  }
 
  private:
-  PyThreadState* thread_state_;
+  static thread_local const StepOnThisThread* innermost_;
+  const FileIdentity file_;
+  const StepOnThisThread* const outer_;
 };
+
+thread_local const StepOnThisThread* StepOnThisThread::innermost_ = nullptr;
 
 // Sets `flag` when destroyed by stack unwinding, i.e. when an exception ends
 // the scope it guards.
@@ -53,43 +82,130 @@ class SetOnUnwind {
   int exceptions_at_entry_;
 };
 
+// The failure of a wait that a signal handler's exception ended; the caller
+// passes the exception on and never shows this text.
+Error interrupted() { return Error{os_error_text(EINTR)}; }
+
 }  // namespace
 
 struct TraceFileWriter::State {
-  explicit State(FileDescriptor file) : file(std::move(file)) {}
+  State(FileDescriptor file, bool regular, std::optional<FileDescriptor> reader,
+        FileIdentity identity)
+      : file(std::move(file)), regular(regular), reader(std::move(reader)), identity(identity) {}
+
+  // A child made by fork() shares this open of the file, and the lock that
+  // belongs to it, with its parent, so neither would keep the other out. The
+  // child's first record opens the file anew, to lock an open of its own;
+  // should that fail, the shared open serves as before. False when a signal
+  // handler raised while the open waited.
+  bool open_own_after_fork() {
+    if (!regular || fork_generation_of_file == fork_generation()) return true;
+    Result<FileDescriptor> own = open_same_file(file.get(), O_WRONLY | O_APPEND);
+    if (!own && PyErr_Occurred()) return false;
+    fork_generation_of_file = fork_generation();
+    if (own) file = std::move(own).value();
+    return true;
+  }
 
   struct Outcome {
     size_t written = 0;          // bytes the file accepted
     std::optional<int> error;    // errno, or 0 for a write that accepted nothing
   };
-  // Writes `bytes` with as many write calls as the file needs: one, unless a
-  // write is short; a write interrupted by a signal is repeated.
+  // Writes `bytes` with as many write calls as the file needs: one, unless
+  // the record is larger than one write may be or a write is short. Each
+  // write is a blocking call; an error of EINTR means a signal handler raised.
   Outcome write_all(std::string_view bytes) const {
     Outcome outcome;
     while (outcome.written < bytes.size()) {
-      ssize_t n = ::write(file.get(), bytes.data() + outcome.written, bytes.size() - outcome.written);
-      if (n < 0 && errno == EINTR) continue;
+      const size_t size = std::min(bytes.size() - outcome.written, max_write_size);
+      const char* data = bytes.data() + outcome.written;
+      const ssize_t n = call_blocking([&] { return ::write(file.get(), data, size); });
       if (n <= 0) {
         outcome.error = n < 0 ? errno : 0;
         break;
       }
       outcome.written += static_cast<size_t>(n);
+      // A signal that cuts a write short (to a full FIFO, say) does not show
+      // as EINTR: the write returns what it wrote. The handlers run before
+      // the next write, which may wait for a long time.
+      if (outcome.written < bytes.size() && PyErr_CheckSignals() < 0) {
+        outcome.error = EINTR;
+        break;
+      }
     }
     return outcome;
   }
 
-  const FileDescriptor file;
-  std::mutex mutex;
+  // What the locked step learns of the file before it writes: whether the
+  // content ends inside a line, and the file's size when it was read.
+  struct FileEnd {
+    bool inside_a_line;
+    std::optional<off_t> size;
+  };
+  // Read from the file when it can be; else (and should the reads fail) what
+  // this writer knows of the records it tore itself. Called inside the locked
+  // step, so no other writer of the file appends between this and the record.
+  FileEnd read_file_end() const {
+    if (!reader) return {line_torn, std::nullopt};
+    // The file most likely still ends where this writer's last record ended.
+    // One read proves it: a line feed there, and no byte after it.
+    if (size_after_last_record) {
+      char bytes[2];
+      const off_t last = *size_after_last_record - 1;
+      if (pread(reader->get(), bytes, 2, last) == 1 && bytes[0] == '\n') {
+        return {false, size_after_last_record};
+      }
+    }
+    struct stat status;
+    char last;
+    if (fstat(file.get(), &status) == 0) {
+      if (status.st_size == 0) return {false, 0};
+      if (pread(reader->get(), &last, 1, status.st_size - 1) == 1) {
+        return {last != '\n', status.st_size};
+      }
+    }
+    return {line_torn, std::nullopt};
+  }
+
+  // Write-only, appending; replaced (under `mutex`) only by open_own_after_fork.
+  FileDescriptor file;
+  unsigned fork_generation_of_file = fork_generation();
+  const bool regular;
+  const std::optional<FileDescriptor> reader;  // read-only, for a regular file only
+  const FileIdentity identity;
+  size_t max_write_size = kMaxWriteSize;
+  InterruptibleMutex mutex;
   std::atomic<bool> poisoned{false};
-  // Set while the file ends inside a record whose write failed part way:
-  // the next record then writes a line feed first. Guarded by `mutex`.
+  // Guarded by `mutex`: whether this writer's last record ended part way,
+  // without its line feed, and the file's size after its last whole record
+  // (when it was known), where read_file_end looks first.
   bool line_torn = false;
+  std::optional<off_t> size_after_last_record;
 };
 
 Result<std::unique_ptr<TraceFileWriter>> TraceFileWriter::open(std::string_view path) {
   Result<FileDescriptor> file = open_file(path, O_WRONLY | O_APPEND | O_CREAT, 0666);
   if (!file) return file.error();
-  auto state = std::make_unique<State>(std::move(file).value());
+  struct stat status;
+  if (fstat(file->get(), &status) != 0) return Error{os_error_text(errno)};
+
+  // The last byte is read through a second, read-only open of the very same
+  // file (not of the path, which may have changed meanwhile). Only a regular
+  // file: opening a FIFO or a device for reading would change what the other
+  // end sees. Without it (no read permission, no /proc) the writer goes on
+  // with what it knows itself.
+  const bool regular = S_ISREG(status.st_mode);
+  std::optional<FileDescriptor> reader;
+  if (regular) {
+    Result<FileDescriptor> opened = open_same_file(file->get(), O_RDONLY | O_NOCTTY);
+    if (opened) {
+      reader.emplace(std::move(opened).value());
+    } else if (PyErr_Occurred()) {
+      return opened.error();
+    }
+  }
+  auto state = std::make_unique<State>(std::move(file).value(), regular, std::move(reader),
+                                       FileIdentity{status.st_dev, status.st_ino});
   return std::unique_ptr<TraceFileWriter>(new TraceFileWriter(std::move(state)));
 }
 
@@ -98,21 +214,26 @@ TraceFileWriter::~TraceFileWriter() = default;
 
 bool TraceFileWriter::poisoned() const { return state_->poisoned.load(); }
 
+void TraceFileWriter::limit_writes(size_t size) { state_->max_write_size = size; }
+
 std::optional<Error> TraceFileWriter::locked(
     const std::function<std::optional<Error>()>& body) {
-  std::unique_lock<std::mutex> lock(state_->mutex, std::try_to_lock);
-  if (!lock.owns_lock()) {
-    InterpreterLockReleased released;
-    lock.lock();
-  }
-  if (state_->poisoned.load()) return Error{kPoisonedMessage};
-  SetOnUnwind poison_on_fault(state_->poisoned);
+  State& state = *state_;
+  if (StepOnThisThread::inside(state.identity)) return Error{kNestedMessage};
+  if (!state.mutex.lock()) return interrupted();
+  std::unique_lock<InterruptibleMutex> unlock_mutex(state.mutex, std::adopt_lock);
+  if (state.poisoned.load()) return Error{kPoisonedMessage};
+  const StepOnThisThread step(state.identity);
+  if (!state.open_own_after_fork()) return interrupted();
+  const ExclusiveFileLock file_lock(state.file.get());
+  if (file_lock.interrupted()) return interrupted();
+  SetOnUnwind poison_on_fault(state.poisoned);
   return body();
 }
 
 std::optional<Error> TraceFileWriter::append(const JsonValue& record) {
   // The record's bytes follow one spare leading byte, the line feed that ends
-  // a torn line, so either form goes out in one write without a copy.
+  // an unfinished line, so either form goes out without a copy.
   std::string line = "\n";
   append_json(record, line);
   line.push_back('\n');
@@ -120,16 +241,20 @@ std::optional<Error> TraceFileWriter::append(const JsonValue& record) {
 
   return locked([&]() -> std::optional<Error> {
     State& state = *state_;
-    const size_t start = state.line_torn ? 0 : 1;
+    const State::FileEnd file_end = state.read_file_end();
+    const size_t start = file_end.inside_a_line ? 0 : 1;
     const State::Outcome outcome = state.write_all(std::string_view(line).substr(start));
+    state.size_after_last_record.reset();
     if (!outcome.error) {
       state.line_torn = false;
+      if (file_end.size) state.size_after_last_record = *file_end.size + outcome.written;
       return std::nullopt;
     }
     // Where the file now ends: before the spare byte (nothing went out), just
-    // after it (the torn line is closed), or inside this record.
+    // after it (the unfinished line is closed), or inside this record.
     const size_t end = start + outcome.written;
     if (end > 0) state.line_torn = end > 1;
+    if (*outcome.error == EINTR) return interrupted();
 
     const bool buffered = record_size <= kBufferedRecordLimit;
     std::string message = buffered ? "Failed to flush: " : "Failed to serialize trace: ";

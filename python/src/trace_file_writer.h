@@ -1,14 +1,25 @@
-// TraceFileWriter: appends JSON records, one whole line each, to a trace file.
+// TraceFileWriter: appends JSON records, one whole line each, to a trace file
+// that other clients, threads and processes may be appending to as well.
 //
-// Each record (its compact JSON text and a line feed) is built whole in memory
-// and handed to the append-mode file in one write, so records of any size from
-// any number of writers on the same file stay whole lines; a short write is
-// continued with its remainder only. Nothing of a failed record is kept for
-// the next one; if a failed record reached the file in part, the next record
-// starts with a line feed so that it still begins a line of its own.
+// A record (its compact JSON text and a line feed) is built whole in memory,
+// then written in one locked step: the writer's own mutex keeps apart the
+// threads that share the writer, and an exclusive flock on the file keeps out
+// every other writer of the file, another client in this process or a client
+// in another process. Inside the step the writer reads the file's last byte;
+// when the content ends inside a line (a writer died, or a write failed, part
+// way through a record) it writes a line feed ahead of the record. So every
+// record starts a line of its own, and a fragment stays in the file as a line
+// of its own: nothing in the file is ever truncated or rewritten. A record
+// too large for one write goes out in several, all inside the step.
+//
+// Only a regular file that the process may read can be read back. For any
+// other file (a FIFO, a device, a file without read permission) the writer
+// knows only the records it tore itself, and starts its next record with a
+// line feed after one of those.
 #ifndef OSSEL_PYTHON_TRACE_FILE_WRITER_H_
 #define OSSEL_PYTHON_TRACE_FILE_WRITER_H_
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -21,10 +32,14 @@ namespace ossel::python {
 
 class TraceFileWriter {
  public:
-  // Opens `path` for appending: created when missing (0666 less the umask),
-  // never truncated, closed on exec. The error text is the operating system's
+  // Opens `path` for appending: write-only, created when missing (0666 less
+  // the umask), never truncated, closed on exec; a regular file is opened a
+  // second time, read-only, to read its last byte. Called with the
+  // interpreter lock held, which is released while the open waits (a FIFO
+  // waits for a reader). The error text is the operating system's
   // "{description} (os error {n})", or "file name contained an unexpected NUL
-  // byte"; the caller adds "Failed to open trace file: ".
+  // byte"; the caller adds "Failed to open trace file: ". When a signal
+  // handler raised during the wait, its exception is set, to be passed on.
   static Result<std::unique_ptr<TraceFileWriter>> open(std::string_view path);
 
   // Closes the file. Every record has already been handed to the operating
@@ -37,13 +52,20 @@ class TraceFileWriter {
   // every later append then fails with kPoisonedMessage.
   bool poisoned() const;
   static constexpr const char* kPoisonedMessage = "Failed to lock trace file writer";
+  // A signal handler that runs while its thread is inside the locked step
+  // for a file cannot record to that same file: the locks it would wait for
+  // are held by its own thread.
+  static constexpr const char* kNestedMessage =
+      "Cannot record a trace from a signal handler while its thread writes to the same trace file";
 
   // Appends the compact JSON text of `record` and a line feed as one whole
   // line. Called with the interpreter lock held; the text is built before the
-  // writer's lock is taken, and a thread that must wait for that lock waits
-  // with the interpreter lock released. Returns nothing on success, else the
-  // full RuntimeError message ("Failed to lock trace file writer",
-  // "Failed to flush: ...", "Failed to serialize trace: ...").
+  // writer's locks are taken, and every wait (for the locks, for a write)
+  // releases the interpreter lock. Returns nothing on success, else the full
+  // RuntimeError message ("Failed to lock trace file writer",
+  // kNestedMessage, "Failed to flush: ...", "Failed to serialize trace: ...").
+  // When a signal handler raised during a wait, the call gives up and the
+  // handler's exception is set, to be passed on instead of the message.
   std::optional<Error> append(const JsonValue& record);
 
  private:
@@ -51,9 +73,15 @@ class TraceFileWriter {
   struct State;
   explicit TraceFileWriter(std::unique_ptr<State> state);
 
-  // Runs `body` holding the writer's lock, or fails when the lock is
-  // poisoned. A C++ exception leaving `body` poisons the lock and propagates.
+  // Runs `body` inside the locked step: holding the writer's mutex and the
+  // file's lock. Fails when the mutex is poisoned, for a nested record to the
+  // same file on this thread, or when a wait is interrupted. A C++ exception
+  // leaving `body` poisons the mutex and propagates.
   std::optional<Error> locked(const std::function<std::optional<Error>()>& body);
+
+  // Makes every write hand over at most `size` bytes instead of the most
+  // Linux takes, so a test can write a record in many writes.
+  void limit_writes(size_t size);
 
   std::unique_ptr<State> state_;
 };

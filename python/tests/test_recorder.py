@@ -1,16 +1,26 @@
 """OsselClient: whole compact JSON lines appended in call order, each failure
 with its message, and re-entrant use from a conversion."""
 import collections.abc
+import fcntl
 import gc
 import json
 import os
+import re
+import subprocess
+import tempfile
 import threading
+import time
 
 import pytest
 
 from ossel._native import OsselClient
 
 NO_SPACE = "No space left on device (os error 28)"
+
+
+def exactly(message):
+    """A pytest.raises pattern that matches `message` and nothing else."""
+    return f"^{re.escape(message)}$"
 
 
 def open_descriptors(path):
@@ -49,6 +59,12 @@ def test_open_failures(tmp_path, where, reason):
     assert os.listdir(tmp_path) == []
 
 
+def descriptor_flags(fd):
+    with open(f"/proc/self/fdinfo/{fd}") as info:
+        flags = int(next(line for line in info if line.startswith("flags:")).split()[1], 8)
+    return flags & (os.O_ACCMODE | os.O_APPEND | os.O_CLOEXEC)
+
+
 def test_new_file_is_made_under_the_umask_for_appending_and_closed_on_exec(tmp_path):
     path = tmp_path / "trace.jsonl"
     old_mask = os.umask(0o027)
@@ -57,11 +73,76 @@ def test_new_file_is_made_under_the_umask_for_appending_and_closed_on_exec(tmp_p
     finally:
         os.umask(old_mask)
     assert os.stat(path).st_mode & 0o777 == 0o640
-    [fd] = open_descriptors(path)
-    with open(f"/proc/self/fdinfo/{fd}") as info:
-        flags = int(next(line for line in info if line.startswith("flags:")).split()[1], 8)
-    assert flags & (os.O_ACCMODE | os.O_APPEND | os.O_CLOEXEC) == os.O_WRONLY | os.O_APPEND | os.O_CLOEXEC
+    # Records go through the appending descriptor; the read-only one is for
+    # the file's last byte.
+    assert sorted(map(descriptor_flags, open_descriptors(path))) == sorted([
+        os.O_WRONLY | os.O_APPEND | os.O_CLOEXEC, os.O_RDONLY | os.O_CLOEXEC])
     del client
+
+
+def test_a_file_the_process_may_only_write_is_still_recorded_to():
+    with tempfile.TemporaryDirectory() as folder:
+        os.chmod(folder, 0o777)
+        path = os.path.join(folder, "trace.jsonl")
+        child = os.fork()
+        if child == 0:  # as root every file can be read: the child runs as "nobody"
+            status = 1
+            try:
+                if os.geteuid() == 0:
+                    os.setuid(65534)
+                os.close(os.open(path, os.O_WRONLY | os.O_CREAT, 0o200))
+                client = OsselClient(path)
+                client.record_trace({"a": 1})
+                client.record_trace({"b": 2})
+                status = 0
+            finally:
+                os._exit(status)
+        assert os.waitpid(child, 0)[1] == 0
+        os.chmod(path, 0o600)
+        with open(path, "rb") as file:
+            assert file.read() == b'{"a":1}\n{"b":2}\n'
+
+
+def test_a_child_made_by_fork_locks_the_file_apart_from_its_parent(tmp_path):
+    path = tmp_path / "trace.jsonl"
+    client = OsselClient(str(path))
+    [appending] = [fd for fd in open_descriptors(path) if descriptor_flags(fd) & os.O_APPEND]
+    # The parent holds the lock on the open its client writes through, as it
+    # does while it writes a record.
+    fcntl.flock(appending, fcntl.LOCK_EX)
+    child = os.fork()
+    if child == 0:
+        status = 1
+        try:
+            client.record_trace({"child": 1})
+            status = 0
+        finally:
+            os._exit(status)
+    try:
+        time.sleep(0.3)
+        assert os.waitpid(child, os.WNOHANG) == (0, 0), "the child did not wait for the lock"
+        assert path.read_bytes() == b""
+    finally:
+        fcntl.flock(appending, fcntl.LOCK_UN)
+        _, status = os.waitpid(child, 0)
+    assert status == 0
+    client.record_trace({"parent": 2})
+    assert path.read_bytes() == b'{"child":1}\n{"parent":2}\n'
+
+
+def test_a_fifo_is_opened_for_writing_only(tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        client = OsselClient(str(fifo))
+        # A second reader would take records meant for the other end.
+        assert [descriptor_flags(fd) for fd in open_descriptors(fifo) if fd != reader] == [
+            os.O_WRONLY | os.O_APPEND | os.O_CLOEXEC]
+        client.record_trace({"a": 1})
+        assert os.read(reader, 100) == b'{"a":1}\n'
+    finally:
+        os.close(reader)
 
 
 def test_records_are_compact_lines_after_the_existing_content(tmp_path):
@@ -74,8 +155,44 @@ def test_records_are_compact_lines_after_the_existing_content(tmp_path):
         client.record_trace([object()])
     client.record_trace(trace={"by": "keyword"})
     OsselClient(trace_file=str(path)).record_trace([2])
-    assert path.read_bytes() == (b'earlier line\nno line feed{"b":1,"a":[1.5,null,true]}\n"x"\n3\nnull\n'
+    # Existing content that ends inside a line gets its line feed first.
+    assert path.read_bytes() == (b'earlier line\nno line feed\n{"b":1,"a":[1.5,null,true]}\n"x"\n3\nnull\n'
                                  b'[null,null,null]\n{"by":"keyword"}\n[2]\n')
+
+
+def test_a_new_client_starts_after_a_partial_line_left_by_another_writer(tmp_path):
+    path = tmp_path / "trace.jsonl"
+    path.write_bytes(b'{"whole":1}\n{"cut short by a kill or a full dis')
+    OsselClient(str(path)).record_trace({"new": 1})
+    assert path.read_bytes() == b'{"whole":1}\n{"cut short by a kill or a full dis\n{"new":1}\n'
+
+
+# What another program does to the file between a client's records "a" and
+# "b", and what the file then holds: a record always starts a line of its
+# own, and what the other program left is kept as it is.
+@pytest.mark.parametrize("change, expected", [
+    (lambda path: None, b'"a"\n"b"\n'),
+    (lambda path: append(path, b'{"torn'), b'"a"\n{"torn\n"b"\n'),
+    (lambda path: append(path, b'{"whole":2}\n'), b'"a"\n{"whole":2}\n"b"\n'),
+    (lambda path: append(path, b"\n"), b'"a"\n\n"b"\n'),
+    (lambda path: path.write_bytes(b""), b'"b"\n'),
+    (lambda path: path.write_bytes(b"xy"), b'xy\n"b"\n'),
+    (lambda path: path.write_bytes(b"wxyz"), b'wxyz\n"b"\n'),  # the same size as before
+    (lambda path: path.write_bytes(b"xyz\n"), b'xyz\n"b"\n'),
+], ids=["nothing", "fragment", "whole line", "empty line", "emptied", "shorter", "same size",
+        "same size, whole"])
+def test_each_record_starts_a_line_whatever_another_writer_left(tmp_path, change, expected):
+    path = tmp_path / "trace.jsonl"
+    client = OsselClient(str(path))
+    client.record_trace("a")
+    change(path)
+    client.record_trace("b")
+    assert path.read_bytes() == expected
+
+
+def append(path, data):
+    with open(path, "ab") as file:
+        file.write(data)
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
@@ -93,10 +210,49 @@ def test_write_failures_name_the_step_and_keep_the_client_usable():
         assert str(raised.value) == f"Failed to {step}: {NO_SPACE}"
 
 
+@pytest.fixture
+def small_disk(tmp_path):
+    """A folder on a 256 KiB tmpfs, or None where this process cannot mount one."""
+    folder = tmp_path / "disk"
+    folder.mkdir()
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "ossel-test", str(folder)],
+                             capture_output=True).returncode == 0
+    yield folder if mounted else None
+    if mounted:
+        subprocess.run(["umount", "-l", str(folder)], check=True)
+
+
+def test_after_a_full_disk_cuts_a_record_short_the_next_record_of_another_client_is_whole(small_disk):
+    if small_disk is None:  # /dev/full keeps nothing: only the errors can be seen
+        first, second = OsselClient("/dev/full"), OsselClient("/dev/full")
+        with pytest.raises(RuntimeError, match=exactly(f"Failed to serialize trace: {NO_SPACE}")):
+            first.record_trace("x" * 200_000)
+        with pytest.raises(RuntimeError, match=exactly(f"Failed to flush: {NO_SPACE}")):
+            second.record_trace({"second": 1})
+        return
+    path = small_disk / "trace.jsonl"
+    first, second = OsselClient(str(path)), OsselClient(str(path))
+    first.record_trace({"first": 1})
+    filler = small_disk / "filler"
+    space = os.statvfs(small_disk)
+    filler.write_bytes(b"f" * (space.f_bavail * space.f_frsize - 64 * 1024))
+    with pytest.raises(RuntimeError, match=exactly(f"Failed to serialize trace: {NO_SPACE}")):
+        first.record_trace("x" * 200_000)
+    with pytest.raises(RuntimeError, match=exactly(f"Failed to flush: {NO_SPACE}")):
+        second.record_trace({"second": 1})  # not even its line feed fits
+    filler.unlink()
+    second.record_trace({"second": 2})
+    first.record_trace({"first": 3})
+    lines = path.read_bytes().split(b"\n")
+    fragment = lines[1].decode()
+    assert 1 < len(fragment) < 200_000 and fragment == '"' + "x" * (len(fragment) - 1)
+    assert lines[:1] + lines[2:] == [b'{"first":1}', b'{"second":2}', b'{"first":3}', b""]
+
+
 def test_file_is_complete_and_closed_after_the_client_is_deleted(tmp_path):
     path = tmp_path / "trace.jsonl"
     client = OsselClient(str(path))
-    assert len(open_descriptors(path)) == 1
+    assert len(open_descriptors(path)) == 2
     for i in range(100):
         client.record_trace({"i": i, "pad": "y" * (i * 200)})
     del client

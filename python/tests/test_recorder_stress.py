@@ -1,11 +1,13 @@
 """Many writers on one trace file: every record arrives as a whole line of its
 own, once, in its thread's call order, whether the writers are threads of one
-process sharing clients or clients in separate processes."""
+process sharing clients or clients in separate processes, and whatever a
+writer that is killed part way through a record leaves behind."""
 import json
 import pathlib
 import subprocess
 import sys
 import threading
+import time
 
 import pytest
 
@@ -117,3 +119,120 @@ def test_clients_in_separate_processes_write_whole_lines(trace_path):
         client.stdin.close()
     assert [client.wait(timeout=120) for client in clients] == [0] * CLIENTS
     assert_whole_lines_from_every_writer(path)
+
+
+# Writers in separate processes go on appending while one more is killed with
+# SIGKILL again and again, each time once it holds the file's lock, so most
+# often in the middle of writing a record. Each writer reports every record
+# that record_trace reported written; the sizes of its records cycle through
+# its list.
+STEADY_WRITERS = 3
+KILLS = 12
+SIZES = [10, 200, 3000, 9000, 40, 70_000, 500, 256 * 1024 - 30]
+# The killed writer's records are the large ones, whose writes take long
+# enough for a kill to land inside them.
+VICTIM_SIZES = [256 * 1024 - 30, 100_000, 180_000]
+
+WRITER_PROGRAM = """
+import json, os, sys, threading, time
+sys.path.insert(0, sys.argv[1])
+from ossel._native import OsselClient
+path, name, report, sizes = sys.argv[2], sys.argv[3], sys.argv[4], json.loads(sys.argv[5])
+client = OsselClient(path)
+reports = os.open(report, os.O_WRONLY | os.O_APPEND | os.O_CREAT)
+stop = threading.Event()
+threading.Thread(target=lambda: (sys.stdin.read(), stop.set()), daemon=True).start()
+print("ready", flush=True)
+i = 0
+while not stop.is_set():
+    client.record_trace({"w": name, "i": i, "pad": "x" * sizes[i % len(sizes)]})
+    os.write(reports, b"%d\\n" % i)  # in the kernel at once: a kill cannot lose it
+    i += 1
+    time.sleep(0.0005)
+"""
+
+
+def sizes_of(name):
+    return VICTIM_SIZES if name.startswith("victim") else SIZES
+
+
+def record_text(name, i):
+    """The line that the writer `name` records as its record `i`, without the line feed."""
+    sizes = sizes_of(name)
+    return json.dumps({"w": name, "i": i, "pad": "x" * sizes[i % len(sizes)]},
+                      separators=(",", ":")).encode()
+
+
+def holds_flock(pid, inode):
+    with open("/proc/locks") as locks:
+        for line in locks:
+            fields = line.split()  # "1: FLOCK ADVISORY WRITE {pid} {major}:{minor}:{inode} 0 EOF"
+            if fields[1] == "FLOCK" and fields[4] == str(pid) and fields[5].endswith(f":{inode}"):
+                return True
+    return False
+
+
+def start_writer(path, name, report):
+    package_root = str(pathlib.Path(ossel.__file__).parents[1])
+    writer = subprocess.Popen(
+        [sys.executable, "-c", WRITER_PROGRAM, package_root, str(path), name, str(report),
+         json.dumps(sizes_of(name))],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    assert writer.stdout.readline() == "ready\n"
+    return writer
+
+
+def reported(report):
+    return [int(i) for i in report.read_text().split()] if report.exists() else []
+
+
+def test_a_writer_killed_mid_record_loses_no_record_of_the_others(trace_path):
+    path = trace_path
+    path.touch()
+    inode = path.stat().st_ino
+    reports = trace_path.parent
+    steady = {f"steady-{n}": start_writer(path, f"steady-{n}", reports / f"steady-{n}")
+              for n in range(STEADY_WRITERS)}
+    victims = []
+    for kill in range(KILLS):
+        name = f"victim-{kill}"
+        victim = start_writer(path, name, reports / name)
+        deadline = time.monotonic() + 10
+        while not holds_flock(victim.pid, inode) and time.monotonic() < deadline:
+            pass
+        victim.kill()
+        victim.wait()
+        victims.append(name)
+    for writer in steady.values():
+        writer.stdin.close()
+    assert [writer.wait(timeout=30) for writer in steady.values()] == [0] * STEADY_WRITERS
+
+    lines = path.read_bytes().split(b"\n")
+    assert lines.pop() == b"", "the file ends with a line feed"
+    written = {}  # writer: the indices of its whole records, in file order
+    fragments = []
+    for line in lines:
+        try:
+            record = json.loads(line)
+        except ValueError:
+            fragments.append(line)
+            continue
+        assert line == record_text(record["w"], record["i"])
+        written.setdefault(record["w"], []).append(record["i"])
+    for name in steady:
+        assert written[name] == reported(reports / name)
+    for name in victims:
+        # A killed writer may have written its last record without reporting it.
+        whole = written.get(name, [])
+        assert whole == list(range(len(whole)))
+        assert len(reported(reports / name)) in (len(whole), len(whole) - 1)
+    # Every line that does not parse is the start of the record a killed
+    # writer was writing, the one after the last it wrote whole; one at most
+    # for each. The longest go first: a short one may fit more than one.
+    cut_short = set()
+    for fragment in sorted(fragments, key=len, reverse=True):
+        name = next((name for name in victims if name not in cut_short and
+                     record_text(name, len(written.get(name, []))).startswith(fragment)), None)
+        assert name is not None, fragment[:60]
+        cut_short.add(name)
+    assert fragments, "no kill came in the middle of a record"

@@ -1,5 +1,7 @@
 // The writer's parts that Python code cannot reach: a record torn by a failed
-// write, a lock poisoned by an internal fault, and waiting for the lock.
+// write, a record written in many writes beside another writer, a lock
+// poisoned by an internal fault, a record nested inside the locked step, and
+// waiting for the lock.
 #include "trace_file_writer.h"
 
 #define PY_SSIZE_T_CLEAN
@@ -12,9 +14,11 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "py_ref.h"
 
@@ -26,6 +30,9 @@ class TraceFileWriterTestPeer {
                                      const std::function<std::optional<Error>()>& body) {
     return writer.locked(body);
   }
+  // Makes every write hand over at most `size` bytes, as Linux does with a
+  // record of over 2 GiB.
+  static void limit_writes(TraceFileWriter& writer, size_t size) { writer.limit_writes(size); }
 };
 
 namespace {
@@ -33,20 +40,30 @@ namespace {
 class TraceFileWriterTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    auto opened = TraceFileWriter::open(file_);
-    ASSERT_TRUE(opened.ok()) << opened.message();
-    writer_ = std::move(opened).value();
+    writer_ = open(file_);
+    ASSERT_TRUE(writer_);
   }
-  void TearDown() override { std::filesystem::remove(file_); }
+  void TearDown() override {
+    std::filesystem::remove(file_);
+    std::filesystem::remove(other_file_);
+  }
 
-  std::string contents() const {
+  static std::unique_ptr<TraceFileWriter> open(const std::string& path) {
+    auto opened = TraceFileWriter::open(path);
+    EXPECT_TRUE(opened.ok()) << opened.message();
+    return opened.ok() ? std::move(opened).value() : nullptr;
+  }
+
+  std::string contents(const std::string& path) const {
     std::stringstream text;
-    text << std::ifstream(file_, std::ios::binary).rdbuf();
+    text << std::ifstream(path, std::ios::binary).rdbuf();
     return text.str();
   }
+  std::string contents() const { return contents(file_); }
 
   const std::string file_ = std::filesystem::temp_directory_path() /
                             ("ossel-writer-" + std::to_string(getpid()) + ".jsonl");
+  const std::string other_file_ = file_ + ".other";
   std::unique_ptr<TraceFileWriter> writer_;
 };
 
@@ -97,6 +114,41 @@ TEST_F(TraceFileWriterTest, FailedRecordsNeverJoinTheNextLine) {
   EXPECT_EQ(contents(), "\"aa\"\n\"bb\n\"ddd\"\n\"ee\n\"g\"\n");
 }
 
+// Threads of one process, half of them on a second writer of the same file:
+// each write releases the interpreter lock, yet no other writer's bytes come
+// between the writes of one record.
+TEST_F(TraceFileWriterTest, ARecordWrittenInManyWritesStaysWholeBesideAnotherWriter) {
+  std::unique_ptr<TraceFileWriter> second = open(file_);
+  ASSERT_TRUE(second);
+  TraceFileWriterTestPeer::limit_writes(*writer_, 100);
+  TraceFileWriterTestPeer::limit_writes(*second, 100);
+  constexpr int kThreads = 4;
+  constexpr int kRecords = 100;
+  constexpr size_t kSize = 5000;
+  std::vector<std::thread> threads;
+  Py_BEGIN_ALLOW_THREADS
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      PyGILState_STATE gil = PyGILState_Ensure();
+      TraceFileWriter& writer = t % 2 ? *second : *writer_;
+      for (int i = 0; i < kRecords; ++i) {
+        EXPECT_FALSE(writer.append(JsonValue(std::string(kSize, static_cast<char>('a' + t)))));
+      }
+      PyGILState_Release(gil);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  Py_END_ALLOW_THREADS
+  std::map<std::string, int> lines;
+  std::stringstream text(contents());
+  for (std::string line; std::getline(text, line);) ++lines[line];
+  std::map<std::string, int> expected;
+  for (int t = 0; t < kThreads; ++t) {
+    expected['"' + std::string(kSize, static_cast<char>('a' + t)) + '"'] = kRecords;
+  }
+  EXPECT_TRUE(lines == expected) << lines.size() << " different lines";
+}
+
 TEST_F(TraceFileWriterTest, FaultWhileLockedPoisonsTheWriter) {
   EXPECT_FALSE(writer_->append(JsonValue(1)));
   EXPECT_THROW(TraceFileWriterTestPeer::locked(
@@ -109,6 +161,26 @@ TEST_F(TraceFileWriterTest, FaultWhileLockedPoisonsTheWriter) {
   }
   writer_.reset();
   EXPECT_EQ(contents(), "1\n");
+}
+
+// Python code runs inside the locked step only in a signal handler during a
+// wait. If it records to the file its own thread is writing, through any
+// writer, it must fail rather than wait for locks its thread holds; another
+// file is no concern.
+TEST_F(TraceFileWriterTest, ARecordNestedInTheLockedStepIsRefusedForTheSameFileOnly) {
+  std::unique_ptr<TraceFileWriter> same_file = open(file_);
+  std::unique_ptr<TraceFileWriter> other_file = open(other_file_);
+  ASSERT_TRUE(same_file && other_file);
+  auto message = [](const std::optional<Error>& error) { return error ? error->message : ""; };
+  TraceFileWriterTestPeer::locked(*writer_, [&]() -> std::optional<Error> {
+    EXPECT_EQ(message(writer_->append(JsonValue(1))), TraceFileWriter::kNestedMessage);
+    EXPECT_EQ(message(same_file->append(JsonValue(2))), TraceFileWriter::kNestedMessage);
+    EXPECT_EQ(message(other_file->append(JsonValue(3))), "");
+    return std::nullopt;
+  });
+  EXPECT_EQ(message(same_file->append(JsonValue(4))), "");
+  EXPECT_EQ(contents(), "4\n");
+  EXPECT_EQ(contents(other_file_), "3\n");
 }
 
 // A thread that holds the writer's lock and needs the interpreter lock must

@@ -1,0 +1,148 @@
+"""The waits that test_interrupts.py interrupts. Run as a program, it sets up
+one case in a process of its own, starts the wait, and prints one JSON line:
+how the wait ended, how long it took, and what the process finds after it.
+
+    python interrupted_calls.py PACKAGE_ROOT CASE SENDER FOLDER
+
+SENDER "thread" sends SIGINT from a thread of this process 0.2 s after the
+wait starts; with "process" the caller sends it, once "blocking" is printed.
+"""
+import array
+import fcntl
+import json
+import os
+import signal
+import sys
+import termios
+import threading
+import time
+
+if __name__ == "__main__":
+    sys.path.insert(0, sys.argv[1])
+
+from ossel._native import OsselClient, Policy  # noqa: E402
+
+BIG = "x" * (1 << 20)  # far more than a pipe holds
+
+
+def read_until(reader, done):
+    """Reads the non-blocking pipe `reader` until `done(data)` holds for all
+    that has been read."""
+    data = b""
+    while not done(data):
+        try:
+            data += os.read(reader, 1 << 16)
+        except BlockingIOError:
+            time.sleep(0.01)
+    return data
+
+
+def read_available(reader):
+    """Whatever the non-blocking pipe `reader` holds now."""
+    data = b""
+    try:
+        while chunk := os.read(reader, 1 << 16):
+            data += chunk
+    except BlockingIOError:
+        pass
+    return data
+
+
+def one_line(data):
+    return data.endswith(b"\n")
+
+
+BIG_LINE = json.dumps(BIG) + "\n"
+
+
+def seen(text):
+    """`text`, or the name of what it is when it is (part of) the big record."""
+    if text == BIG_LINE:
+        return "the big record, whole"
+    if 1 < len(text) < len(BIG_LINE) and BIG_LINE.startswith(text):
+        return "the start of the big record"
+    return text[:40]
+
+
+def policy_waiting_for_a_writer(fifo):
+    return lambda: Policy.from_file(fifo), None
+
+
+def policy_waiting_for_data(fifo):
+    os.open(fifo, os.O_RDWR)  # a writer that never writes
+    return lambda: Policy.from_file(fifo), None
+
+
+def client_waiting_for_a_reader(fifo):
+
+    def after():
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        OsselClient(fifo).record_trace("after")
+        return read_until(reader, one_line).decode()
+
+    return lambda: OsselClient(fifo), after
+
+
+def record_waiting_for_the_reader(fifo):
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    client = OsselClient(fifo)
+
+    def after():
+        fragment = seen(read_available(reader).decode())
+        client.record_trace("after")  # a FIFO cannot be read back: the client knows it tore a line
+        return [fragment, read_until(reader, one_line).decode()]
+
+    return lambda: client.record_trace(BIG), after
+
+
+def stuck_writer(reader, client):
+    """Starts a thread whose record waits for `reader`, a pipe that nobody
+    reads; returns what finishes it: reading the pipe until that record has
+    passed, whole."""
+    writer = threading.Thread(target=client.record_trace, args=(BIG,), daemon=True)
+    writer.start()
+    waiting = array.array("i", [0])
+    while not waiting[0]:  # until its record starts to fill the pipe
+        time.sleep(0.01)
+        fcntl.ioctl(reader, termios.FIONREAD, waiting)
+    time.sleep(0.05)
+
+    def finish():
+        return seen(read_until(reader, lambda data: not writer.is_alive() and one_line(data)).decode())
+
+    return finish
+
+
+def record_waiting_for_the_same_client(fifo):
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    client = OsselClient(fifo)
+    finish = stuck_writer(reader, client)
+    return lambda: client.record_trace("waits for the client's mutex"), finish
+
+
+def record_waiting_for_the_file_lock(fifo):
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    finish = stuck_writer(reader, OsselClient(fifo))
+    other = OsselClient(fifo)
+    return lambda: other.record_trace("waits for the file lock"), finish
+
+
+def main(case, sender, folder):
+    fifo = os.path.join(folder, "fifo")
+    os.mkfifo(fifo)
+    block, after = globals()[case](fifo)
+    if sender == "thread":
+        threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
+    print("blocking", flush=True)
+    start = time.monotonic()
+    try:
+        block()
+        outcome = "returned"
+    except KeyboardInterrupt:
+        outcome = "KeyboardInterrupt"
+    elapsed = time.monotonic() - start
+    print(json.dumps({"outcome": outcome, "elapsed": elapsed, "after": after() if after else None}))
+
+
+if __name__ == "__main__":
+    main(*sys.argv[2:])

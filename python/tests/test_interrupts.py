@@ -1,0 +1,69 @@
+"""Ctrl-C ends every wait of the module's file calls: reading a policy from a
+FIFO without a writer or without data, opening a trace file on a FIFO without
+a reader, a record waiting for a stalled reader, and a record waiting for a
+writer stuck on one (the same client's or another's). KeyboardInterrupt comes
+within a second of SIGINT, from another thread or another process, and the
+process goes on: other threads still run meanwhile, and the client stays
+usable. Each case (interrupted_calls.py) runs in a process of its own, so
+that a wait that ignored the signal fails the test by its timeout instead of
+hanging the suite."""
+import json
+import pathlib
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import ossel
+
+# Each case, and what the process finds once the interrupted call is over.
+CASES = [
+    ("policy_waiting_for_a_writer", None),
+    ("policy_waiting_for_data", None),
+    ("client_waiting_for_a_reader", '"after"\n'),
+    # What the pipe held, then the next record, on a line of its own.
+    ("record_waiting_for_the_reader", ["the start of the big record", '\n"after"\n']),
+    # What the pipe held once the stuck writer was let go.
+    ("record_waiting_for_the_same_client", "the big record, whole"),
+    ("record_waiting_for_the_file_lock", "the big record, whole"),
+]
+
+
+def run_interrupted(case, sender, folder):
+    package_root = str(pathlib.Path(ossel.__file__).parents[1])
+    program = str(pathlib.Path(__file__).with_name("interrupted_calls.py"))
+    child = subprocess.Popen(
+        [sys.executable, program, package_root, case, sender, str(folder)],
+        stdout=subprocess.PIPE, text=True)
+    watchdog = threading.Timer(10, child.kill)  # a wait that ignores the signal fails, not hangs
+    watchdog.start()
+    try:
+        assert child.stdout.readline() == "blocking\n"
+        if sender == "process":
+            time.sleep(0.2)
+            child.send_signal(signal.SIGINT)
+        output, _ = child.communicate()
+    finally:
+        watchdog.cancel()
+        child.kill()
+        child.wait()
+    assert child.returncode == 0
+    return json.loads(output)
+
+
+@pytest.mark.parametrize("case, after", CASES)
+def test_a_wait_ends_with_keyboard_interrupt_from_another_thread(tmp_path, case, after):
+    result = run_interrupted(case, "thread", tmp_path)
+    assert result["outcome"] == "KeyboardInterrupt"
+    assert 0.2 <= result["elapsed"] < 1.2
+    assert result["after"] == after
+
+
+@pytest.mark.parametrize("case", ["policy_waiting_for_a_writer", "client_waiting_for_a_reader"])
+def test_a_wait_ends_with_keyboard_interrupt_from_another_process(tmp_path, case):
+    result = run_interrupted(case, "process", tmp_path)
+    assert result["outcome"] == "KeyboardInterrupt"
+    assert 0.15 <= result["elapsed"] < 1.2
