@@ -225,13 +225,16 @@ void write_step(const CompiledPolicy& policy, const JudgedStep& step, const Expl
   out.append("}}");
 }
 
-}  // namespace
-
-void write_explanation_json(const Policy& policy, const CompiledPolicy& compiled,
-                            std::span<const ToolCall> calls, std::string& out) {
+// Writes the whole text into `out`. After each step, `after_step(step, out)`
+// may hand on what `out` holds so far and clear it; it returns false to stop
+// the writing, and then so does this.
+template <class AfterStep>
+bool write_text(const Policy& policy, const CompiledPolicy& compiled, std::span<const ToolCall> calls,
+                std::string& out, AfterStep&& after_step) {
   // The summary counts precede the steps in the text, so a first, silent
   // replay finds them; judging is cheap next to writing the records.
-  const ReplaySummary summary = replay(compiled, calls, [](const JudgedStep&, const ExplainState&) {});
+  const ReplaySummary summary =
+      replay(compiled, calls, [](const JudgedStep&, const ExplainState&) { return true; });
 
   out.append("{\"policy_name\":");
   append_json_string(policy.name, out);
@@ -250,22 +253,53 @@ void write_explanation_json(const Policy& policy, const CompiledPolicy& compiled
   out.append(",\"steps\":[");
   SnapshotText snapshot;
   std::string message;
-  const size_t steps_start = out.size();
+  bool stopped = false;
   replay(compiled, calls, [&](const JudgedStep& step, const ExplainState& state) {
     write_step(compiled, step, state, snapshot, message, out);
-    // Long traces give texts of hundreds of megabytes: size the buffer once
-    // from the first steps rather than copying it at every doubling.
-    if (step.index + 1 == kStepsToEstimateFrom && calls.size() > 2 * kStepsToEstimateFrom) {
-      const size_t per_step = (out.size() - steps_start) / kStepsToEstimateFrom;
-      out.reserve(out.size() + (calls.size() - kStepsToEstimateFrom) * (per_step + per_step / 4));
-    }
+    stopped = !after_step(step, out);
+    return !stopped;
   });
+  if (stopped) return false;
   out.append("],\"blocking_rules\":[");
   for (size_t n = 0; n < summary.blocking_rules.size(); ++n) {
     if (n > 0) out.push_back(',');
     append_json_string(compiled.rule_id(summary.blocking_rules[n]), out);
   }
   out.append("]}");
+  return true;
+}
+
+}  // namespace
+
+void write_explanation_json(const Policy& policy, const CompiledPolicy& compiled,
+                            std::span<const ToolCall> calls, std::string& out) {
+  const size_t start = out.size();
+  write_text(policy, compiled, calls, out, [&](const JudgedStep& step, std::string& text) {
+    // Long traces give texts of hundreds of megabytes: size the buffer once
+    // from the first steps rather than copying it at every doubling.
+    if (step.index + 1 == kStepsToEstimateFrom && calls.size() > 2 * kStepsToEstimateFrom) {
+      const size_t per_step = (text.size() - start) / kStepsToEstimateFrom;
+      text.reserve(text.size() + (calls.size() - kStepsToEstimateFrom) * (per_step + per_step / 4));
+    }
+    return true;
+  });
+}
+
+bool write_explanation_json_pieces(const Policy& policy, const CompiledPolicy& compiled,
+                                   std::span<const ToolCall> calls, size_t piece_size,
+                                   const JsonPieceSink& sink) {
+  // One buffer serves every piece: cleared once handed on, it keeps its
+  // capacity, so its memory stays warm in the cache for the next piece.
+  std::string piece;
+  // A piece is handed on only between steps, where the text is ASCII
+  // punctuation, so no piece ends inside a UTF-8 sequence.
+  const bool written = write_text(policy, compiled, calls, piece, [&](const JudgedStep&, std::string& text) {
+    if (text.size() < piece_size) return true;
+    if (!sink(text)) return false;
+    text.clear();
+    return true;
+  });
+  return written && sink(piece);
 }
 
 }  // namespace explain

@@ -35,7 +35,8 @@ struct ReplaySummary {
 
 // Replays `calls`, handing each judged step to `on_step(const JudgedStep&,
 // const ExplainState&)`; the state then already counts the step's call.
-// The step object is reused from call to call.
+// The step object is reused from call to call. `on_step` returns false to stop
+// the replay there; the summary then covers only the steps handed on.
 template <class OnStep>
 ReplaySummary replay(const CompiledPolicy& policy, std::span<const ToolCall> calls, OnStep&& on_step) {
   ReplaySummary summary;
@@ -81,7 +82,7 @@ ReplaySummary replay(const CompiledPolicy& policy, std::span<const ToolCall> cal
       step.end_failures = state.finish();
       for (const CheckOutcome& failure : step.end_failures) list(policy.rules()[failure.rule].id_class);
     }
-    on_step(static_cast<const JudgedStep&>(step), static_cast<const ExplainState&>(state));
+    if (!on_step(static_cast<const JudgedStep&>(step), static_cast<const ExplainState&>(state))) break;
   }
   return summary;
 }
