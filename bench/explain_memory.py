@@ -17,7 +17,7 @@ prints:
   the child's high-water RSS, reset at that moment, read after explain returns.
 
 Each size runs in a child process of its own, so that no size inherits the
-heap of another. `--million` explains instead one trace of 1,000,000 calls of
+heap of another, and with glibc's block thresholds fixed (fresh_large_blocks). `--million` explains instead one trace of 1,000,000 calls of
 10 tools and reports its time, sizes and peak.
 
     PYTHONPATH=build/cmake/python python3.12 bench/explain_memory.py [--million] [--package DIR]
@@ -26,6 +26,7 @@ DIR (or the environment variable OSSEL_PACKAGE_ROOT) names a folder that holds
 the ossel package, for running against a build tree without PYTHONPATH.
 """
 import argparse
+import ctypes
 import gc
 import json
 import os
@@ -87,7 +88,26 @@ def reset_peak():
         clear_refs.write("5")
 
 
+def fresh_large_blocks():
+    """Gives every block of 1 MiB or more fresh memory, as explain_bench does.
+
+    glibc adapts its mmap threshold to the largest block freed (up to 32 MiB),
+    so whether the 1k floor's 15 MB str is faulted in fresh or found warm turns
+    on a few bytes of difference between blocks, and the floor halves or
+    doubles with the layout of the run. A fixed threshold treats explain and
+    the floor alike at every size; a high trim threshold keeps freed smaller
+    blocks warm, as glibc does on its own once it has adapted.
+    """
+    try:
+        libc = ctypes.CDLL(None)
+        libc.mallopt(-3, 1 << 20)  # M_MMAP_THRESHOLD
+        libc.mallopt(-1, 64 << 20)  # M_TRIM_THRESHOLD
+    except (OSError, AttributeError):
+        pass  # not glibc: its allocator decides
+
+
 def child(calls, tools, timed):
+    fresh_large_blocks()
     from ossel._native import Policy, TraceExplainer
 
     with tempfile.NamedTemporaryFile("w", suffix=".yaml", delete=False) as f:
@@ -142,8 +162,10 @@ def run_child(calls, tools, timed, package):
     env = dict(os.environ)
     if package:
         env["OSSEL_PACKAGE_ROOT"] = package
-    out = subprocess.run(command, check=True, capture_output=True, text=True, env=env).stdout
-    return json.loads(out.splitlines()[-1])
+    done = subprocess.run(command, capture_output=True, text=True, env=env)
+    if done.returncode != 0:
+        sys.exit(f"the child for {calls} calls failed:\n{done.stderr}")
+    return json.loads(done.stdout.splitlines()[-1])
 
 
 def mb(n_bytes):

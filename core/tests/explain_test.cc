@@ -326,13 +326,16 @@ TEST(ExplainJsonTest, OddToolNamesAreEscapedEverywhere) {
       {"naïve/ΣΑΣ", "naïve/ΣΑΣ"},
   };
   for (const auto& c : cases) {
-    Policy policy = make_policy({{R::Blocklist{""}}, {R::Sequence{{sel(c.tool)}, false}}});
+    // Messages quote the call's tool name, the selectors' texts and blocklist patterns.
+    Policy policy = make_policy({{R::Blocklist{c.tool}}, {R::Sequence{{sel(c.tool)}, false}},
+                                 {R::Eventually{sel(c.tool), 1}}});
     policy.tools.deny = names({c.tool});
     std::string text = json_of(TraceExplainer(policy), {ToolCall{c.tool, std::nullopt}});
     const std::string e = c.escaped;
     for (const std::string& piece :
-         {"\"tool\":\"" + e + "\"", "\"Tool '" + e + "' is in deny list\"", "\"'" + e + "' matches blocklist pattern",
-          "\"Sequence step 1/1: '" + e + "' ✓\"", "\"context\":{\"tools\":[\"" + e + "\"]",
+         {"\"tool\":\"" + e + "\"", "\"Tool '" + e + "' is in deny list\"",
+          "\"'" + e + "' matches blocklist pattern '" + e + "'\"", "\"Sequence step 1/1: '" + e + "' ✓\"",
+          "\"'" + e + "' already seen ✓\"", "\"context\":{\"tools\":[\"" + e + "\"]",
           "\"state_snapshot\":{\"calls:" + e + "\":\"1\"}"}) {
       EXPECT_NE(text.find(piece), std::string::npos) << piece << "\n" << text;
     }

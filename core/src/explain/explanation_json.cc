@@ -1,6 +1,8 @@
 #include "explain/explanation_json.h"
 
 #include <charconv>
+#include <cstring>
+#include <iterator>
 
 #include "explain/check_text.h"
 #include "explain/replay.h"
@@ -93,7 +95,9 @@ namespace explain {
 namespace {
 
 // Writes a context object's members as JSON text, after the record's
-// "explanation" member.
+// "explanation" member. Contexts make up much of an explanation, so each
+// member's key and scalar value are put together on the stack and appended
+// at once rather than piece by piece.
 class ContextText {
  public:
   explicit ContextText(std::string& out) : out_(out) {}
@@ -104,31 +108,52 @@ class ContextText {
   }
   void end() { out_.push_back('}'); }
   void selector(std::string_view key, const CompiledSelector& selector) {
-    member(key);
+    out_.append(Member(key, first_).text());
     out_.append(selector.json);
   }
   void steps(std::string_view key, const CompiledRule& rule) {
-    member(key);
+    out_.append(Member(key, first_).text());
     out_.append(rule.steps_json);
   }
   void number(std::string_view key, uint64_t value) {
-    member(key);
-    append_json_number(value, out_);
+    Member member(key, first_);
+    member.add_number(value);
+    out_.append(member.text());
   }
   void flag(std::string_view key, bool value) {
-    member(key);
-    out_.append(value ? "true" : "false");
+    Member member(key, first_);
+    member.add(value ? "true" : "false");
+    out_.append(member.text());
   }
 
  private:
-  // Context keys are fixed ASCII words that need no escaping.
-  void member(std::string_view key) {
-    if (!first_) out_.push_back(',');
-    first_ = false;
-    out_.push_back('"');
-    out_.append(key);
-    out_.append("\":");
-  }
+  // One member's text: `,"key":` (no comma before the first member) and a
+  // number or a boolean. Context keys are short fixed ASCII words that need
+  // no escaping.
+  class Member {
+   public:
+    static constexpr size_t kLongestKey = 32;
+
+    Member(std::string_view key, bool& first) {
+      if (!first) add(",");
+      first = false;
+      add("\"");
+      add(key.substr(0, kLongestKey));
+      add("\":");
+    }
+    void add(std::string_view text) {
+      std::memcpy(buffer_ + size_, text.data(), text.size());
+      size_ += text.size();
+    }
+    void add_number(uint64_t value) {
+      size_ = static_cast<size_t>(std::to_chars(buffer_ + size_, std::end(buffer_), value).ptr - buffer_);
+    }
+    std::string_view text() const { return {buffer_, size_}; }
+
+   private:
+    char buffer_[kLongestKey + 32];  // punctuation, and a number of at most 20 digits
+    size_t size_ = 0;
+  };
 
   std::string& out_;
   bool first_ = true;
@@ -177,14 +202,18 @@ class SnapshotText {
 
 constexpr size_t kStepsToEstimateFrom = 64;
 
+// `tool` is scratch space for the step's tool name, escaped once for the
+// "tool" member and every message that quotes it.
 void write_step(const CompiledPolicy& policy, const JudgedStep& step, const ExplainState& state,
-                SnapshotText& snapshot, std::string& message, std::string& out) {
-  const std::string& tool = step.call->tool;
+                SnapshotText& snapshot, std::string& tool, std::string& out) {
+  tool.clear();
+  append_json_string_content(step.call->tool, tool);
   if (step.index > 0) out.push_back(',');
   out.append("{\"index\":");
   append_json_number(uint64_t{step.index}, out);
-  out.append(",\"tool\":");
-  append_json_string(tool, out);
+  out.append(",\"tool\":\"");
+  out.append(tool);
+  out.push_back('"');
   if (step.call->args) {
     out.append(",\"args\":");
     append_json(*step.call->args, out);
@@ -197,11 +226,9 @@ void write_step(const CompiledPolicy& policy, const JudgedStep& step, const Expl
     append_json_string(tools_rule_id(step.tools), out);
     out.append(",\"rule_type\":");
     append_json_string(tools_rule_type(step.tools), out);
-    out.append(",\"passed\":false,\"explanation\":");
-    message.clear();
-    append_tools_explanation(step.tools, tool, message);
-    append_json_string(message, out);
-    out.push_back('}');
+    out.append(",\"passed\":false,\"explanation\":\"");
+    append_tools_explanation(step.tools, tool, out);
+    out.append("\"}");
     first = false;
   }
   ContextText context(out);
@@ -209,10 +236,9 @@ void write_step(const CompiledPolicy& policy, const JudgedStep& step, const Expl
     if (!first) out.push_back(',');
     first = false;
     out.append(policy.rules()[outcome.rule].record_head);
-    out.append(outcome.passed ? "true,\"explanation\":" : "false,\"explanation\":");
-    message.clear();
-    append_explanation(policy, outcome, tool, step.index, message);
-    append_json_string(message, out);
+    out.append(outcome.passed ? "true,\"explanation\":\"" : "false,\"explanation\":\"");
+    append_explanation(policy, outcome, tool, step.index, out, TextForm::kJsonEscaped);
+    out.push_back('"');
     emit_context(policy, outcome, step.index, context);
     out.push_back('}');
   };
@@ -252,10 +278,10 @@ bool write_text(const Policy& policy, const CompiledPolicy& compiled, std::span<
   }
   out.append(",\"steps\":[");
   SnapshotText snapshot;
-  std::string message;
+  std::string tool;
   bool stopped = false;
   replay(compiled, calls, [&](const JudgedStep& step, const ExplainState& state) {
-    write_step(compiled, step, state, snapshot, message, out);
+    write_step(compiled, step, state, snapshot, tool, out);
     stopped = !after_step(step, out);
     return !stopped;
   });

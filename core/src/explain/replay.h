@@ -50,11 +50,12 @@ ReplaySummary replay(const CompiledPolicy& policy, std::span<const ToolCall> cal
   ExplainState state(policy);
   JudgedStep step;
   const uint32_t rule_count = static_cast<uint32_t>(policy.rules().size());
-  step.checks.reserve(rule_count);
+  // Every step has one check per rule, so the slots are made once and
+  // overwritten from call to call.
+  step.checks.resize(rule_count);
   for (size_t i = 0; i < calls.size(); ++i) {
     step.index = i;
     step.call = &calls[i];
-    step.checks.clear();
     state.begin_call(calls[i].tool);
 
     // The first failure decides the step; later failures are recorded only.
@@ -63,7 +64,7 @@ ReplaySummary replay(const CompiledPolicy& policy, std::span<const ToolCall> cal
     if (step.tools == ToolsCheck::kDenied) reason = kDenyListId;
     if (step.tools == ToolsCheck::kNotAllowed) reason = kAllowListId;
     for (uint32_t k = 0; k < rule_count; ++k) {
-      const CheckOutcome& outcome = step.checks.emplace_back(state.check_rule(k));
+      const CheckOutcome& outcome = step.checks[k] = state.check_rule(k);
       if (!outcome.passed && !reason) reason = policy.rules()[k].id_class;
     }
     state.observe();
