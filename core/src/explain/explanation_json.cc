@@ -1,7 +1,7 @@
 #include "explain/explanation_json.h"
 
+#include <algorithm>
 #include <charconv>
-#include <cstring>
 #include <iterator>
 
 #include "explain/check_text.h"
@@ -108,52 +108,37 @@ class ContextText {
   }
   void end() { out_.push_back('}'); }
   void selector(std::string_view key, const CompiledSelector& selector) {
-    out_.append(Member(key, first_).text());
+    member(key, {});
     out_.append(selector.json);
   }
   void steps(std::string_view key, const CompiledRule& rule) {
-    out_.append(Member(key, first_).text());
+    member(key, {});
     out_.append(rule.steps_json);
   }
   void number(std::string_view key, uint64_t value) {
-    Member member(key, first_);
-    member.add_number(value);
-    out_.append(member.text());
+    char digits[20];
+    member(key, std::string_view(digits, std::to_chars(digits, std::end(digits), value).ptr));
   }
-  void flag(std::string_view key, bool value) {
-    Member member(key, first_);
-    member.add(value ? "true" : "false");
-    out_.append(member.text());
-  }
+  void flag(std::string_view key, bool value) { member(key, value ? "true" : "false"); }
 
  private:
-  // One member's text: `,"key":` (no comma before the first member) and a
-  // number or a boolean. Context keys are short fixed ASCII words that need
-  // no escaping.
-  class Member {
-   public:
-    static constexpr size_t kLongestKey = 32;
-
-    Member(std::string_view key, bool& first) {
-      if (!first) add(",");
-      first = false;
-      add("\"");
-      add(key.substr(0, kLongestKey));
-      add("\":");
+  // Appends `,"key":` (no comma before the first member) and `scalar`.
+  // Context keys are fixed ASCII words that need no escaping.
+  void member(std::string_view key, std::string_view scalar) {
+    const std::string_view separator = first_ ? "\"" : ",\"";
+    first_ = false;
+    char text[64];
+    const size_t size = separator.size() + key.size() + 2 + scalar.size();
+    if (size > sizeof text) {
+      out_.append(separator).append(key).append("\":").append(scalar);
+      return;
     }
-    void add(std::string_view text) {
-      std::memcpy(buffer_ + size_, text.data(), text.size());
-      size_ += text.size();
-    }
-    void add_number(uint64_t value) {
-      size_ = static_cast<size_t>(std::to_chars(buffer_ + size_, std::end(buffer_), value).ptr - buffer_);
-    }
-    std::string_view text() const { return {buffer_, size_}; }
-
-   private:
-    char buffer_[kLongestKey + 32];  // punctuation, and a number of at most 20 digits
-    size_t size_ = 0;
-  };
+    char* end = std::copy(separator.begin(), separator.end(), text);
+    end = std::copy(key.begin(), key.end(), end);
+    end = std::copy_n("\":", 2, end);
+    std::copy(scalar.begin(), scalar.end(), end);
+    out_.append(text, size);
+  }
 
   std::string& out_;
   bool first_ = true;
