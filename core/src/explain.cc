@@ -99,6 +99,7 @@ TraceExplanation TraceExplainer::explain(std::span<const ToolCall> calls) const 
   explain::ReplaySummary summary =
       explain::replay(policy, calls, [&](const explain::JudgedStep& step, const explain::ExplainState& state) {
         result.steps.push_back(step_record(policy, step, state));
+        return true;
       });
   result.allowed_steps = summary.allowed_steps;
   result.blocked_steps = summary.blocked_steps;
@@ -111,6 +112,11 @@ std::string TraceExplainer::explain_json(std::span<const ToolCall> calls) const 
   std::string out;
   explain::write_explanation_json(compiled_->policy, compiled_->compiled, calls, out);
   return out;
+}
+
+bool TraceExplainer::explain_json_pieces(std::span<const ToolCall> calls, size_t piece_size,
+                                         const JsonPieceSink& sink) const {
+  return explain::write_explanation_json_pieces(compiled_->policy, compiled_->compiled, calls, piece_size, sink);
 }
 
 TraceExplanation explain_trace(const Policy& policy, std::span<const ToolCall> calls) {

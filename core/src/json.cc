@@ -28,6 +28,11 @@ void append_unsigned(uint64_t value, std::string& out) {
 
 void append_json_string(std::string_view text, std::string& out) {
   out.push_back('"');
+  append_json_string_content(text, out);
+  out.push_back('"');
+}
+
+void append_json_string_content(std::string_view text, std::string& out) {
   size_t run_start = 0;
   for (size_t i = 0; i < text.size(); ++i) {
     unsigned char c = static_cast<unsigned char>(text[i]);
@@ -49,7 +54,6 @@ void append_json_string(std::string_view text, std::string& out) {
     }
   }
   out.append(text.data() + run_start, text.size() - run_start);
-  out.push_back('"');
 }
 
 ShortestDecimal shortest_decimal(double finite_value) {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <random>
+#include <string_view>
 
 #include "ossel/explain.h"
 #include "ossel/selector.h"
@@ -290,6 +291,12 @@ TEST(ExplainCrossCheckTest, IncrementalEngineAgreesWithRescanningReference) {
       std::string expected_json;
       append_json(expected, expected_json);
       ASSERT_EQ(explainer.explain_json(calls), expected_json) << "seed " << seed;
+      std::string pieces;
+      explainer.explain_json_pieces(calls, seed % 512, [&](std::string_view piece) {
+        pieces.append(piece);
+        return true;
+      });
+      ASSERT_EQ(pieces, expected_json) << "seed " << seed << ", in pieces";
       ASSERT_EQ(explainer.explain(calls), expected) << "seed " << seed;
     }
   }

@@ -3,7 +3,9 @@
 // tools check, the summary, the snapshot and the explanation's JSON text.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <string_view>
 
 #include "ossel/explain.h"
 
@@ -36,13 +38,32 @@ JsonValue object(std::vector<std::pair<std::string, JsonValue>> members) {
   return JsonValue(std::move(o));
 }
 
+// What the piece writer hands on, piece by piece.
+std::vector<std::string> pieces_of(const TraceExplainer& explainer, const std::vector<ToolCall>& calls,
+                                   size_t piece_size) {
+  std::vector<std::string> pieces;
+  EXPECT_TRUE(explainer.explain_json_pieces(calls, piece_size, [&](std::string_view piece) {
+    pieces.emplace_back(piece);
+    return true;
+  }));
+  return pieces;
+}
+
+std::string joined(const std::vector<std::string>& pieces) {
+  std::string text;
+  for (const std::string& piece : pieces) text += piece;
+  return text;
+}
+
 // The direct writer's text, checked byte for byte against the text of the
-// records that explain() returns.
+// records that explain() returns and against the pieces of the piece writer,
+// one step per piece and a few steps per piece.
 std::string json_of(const TraceExplainer& explainer, const std::vector<ToolCall>& calls) {
   std::string from_records;
   append_json(explainer.explain(calls), from_records);
   std::string direct = explainer.explain_json(calls);
   EXPECT_EQ(direct, from_records);
+  for (size_t piece_size : {0, 1000}) EXPECT_EQ(joined(pieces_of(explainer, calls, piece_size)), direct);
   return direct;
 }
 
@@ -305,13 +326,16 @@ TEST(ExplainJsonTest, OddToolNamesAreEscapedEverywhere) {
       {"naïve/ΣΑΣ", "naïve/ΣΑΣ"},
   };
   for (const auto& c : cases) {
-    Policy policy = make_policy({{R::Blocklist{""}}, {R::Sequence{{sel(c.tool)}, false}}});
+    // Messages quote the call's tool name, the selectors' texts and blocklist patterns.
+    Policy policy = make_policy({{R::Blocklist{c.tool}}, {R::Sequence{{sel(c.tool)}, false}},
+                                 {R::Eventually{sel(c.tool), 1}}});
     policy.tools.deny = names({c.tool});
     std::string text = json_of(TraceExplainer(policy), {ToolCall{c.tool, std::nullopt}});
     const std::string e = c.escaped;
     for (const std::string& piece :
-         {"\"tool\":\"" + e + "\"", "\"Tool '" + e + "' is in deny list\"", "\"'" + e + "' matches blocklist pattern",
-          "\"Sequence step 1/1: '" + e + "' ✓\"", "\"context\":{\"tools\":[\"" + e + "\"]",
+         {"\"tool\":\"" + e + "\"", "\"Tool '" + e + "' is in deny list\"",
+          "\"'" + e + "' matches blocklist pattern '" + e + "'\"", "\"Sequence step 1/1: '" + e + "' ✓\"",
+          "\"'" + e + "' already seen ✓\"", "\"context\":{\"tools\":[\"" + e + "\"]",
           "\"state_snapshot\":{\"calls:" + e + "\":\"1\"}"}) {
       EXPECT_NE(text.find(piece), std::string::npos) << piece << "\n" << text;
     }
@@ -325,6 +349,46 @@ TEST(ExplainJsonTest, SnapshotCountsGrowingPastEachPowerOfTen) {
   std::string text = json_of(TraceExplainer(make_policy()), trace(tools));
   EXPECT_NE(text.find(R"j("state_snapshot":{"calls:a":"9","calls:c":"4","calls:bb":"1"})j"), std::string::npos);
   EXPECT_NE(text.rfind(R"j(,"calls:late":"1"}}])j"), std::string::npos);
+}
+
+TEST(ExplainJsonTest, PiecesEndBetweenStepsAndStopWhenTheSinkSaysSo) {
+  // Tool names of one, two, three and four UTF-8 bytes per character.
+  std::vector<std::string> tools;
+  for (int n = 0; n < 60; ++n) tools.push_back(std::vector<std::string>{"a", "é", "✓", "😀"}[n % 4]);
+  const TraceExplainer explainer(make_policy({{R::Before{sel("a"), sel("✓")}}, {R::MaxCalls{sel("😀"), 3}}}));
+  const std::vector<ToolCall> calls = trace(tools);
+  const std::string text = explainer.explain_json(calls);
+
+  // Piece size 0 hands on every step as it is written: the head comes with
+  // the first step, the tail alone.
+  std::vector<std::string> steps = pieces_of(explainer, calls, 0);
+  ASSERT_EQ(steps.size(), calls.size() + 1);
+  EXPECT_TRUE(steps.front().starts_with(R"({"policy_name":"test",)"));
+  for (size_t i = 1; i < calls.size(); ++i) EXPECT_TRUE(steps[i].starts_with(",{\"index\":" + std::to_string(i)));
+  EXPECT_EQ(steps.back(), R"(],"blocking_rules":["max_calls_😀_3"]})");
+
+  size_t longest_step = 0;
+  for (const std::string& step : steps) longest_step = std::max(longest_step, step.size());
+  for (size_t piece_size : {size_t{1}, size_t{700}, size_t{5000}, text.size(), text.size() + 1}) {
+    std::vector<std::string> pieces = pieces_of(explainer, calls, piece_size);
+    EXPECT_EQ(joined(pieces), text);
+    for (size_t n = 0; n < pieces.size(); ++n) {
+      const std::string& piece = pieces[n];
+      // Each piece is whole UTF-8 characters: it neither starts with a
+      // continuation byte nor ends inside a sequence.
+      EXPECT_NE(static_cast<unsigned char>(piece.front()) & 0xC0, 0x80) << piece_size << " " << n;
+      EXPECT_LT(static_cast<unsigned char>(piece.back()), 0x80) << piece_size << " " << n;
+      if (n + 1 == pieces.size()) continue;
+      EXPECT_GE(piece.size(), piece_size) << n;
+      EXPECT_LT(piece.size(), piece_size + longest_step) << n;
+    }
+  }
+
+  int handed_on = 0;
+  EXPECT_FALSE(explainer.explain_json_pieces(calls, 100, [&](std::string_view) { return ++handed_on < 3; }));
+  EXPECT_EQ(handed_on, 3);
+  // A sink that refuses the last piece alone is heard too.
+  EXPECT_FALSE(explainer.explain_json_pieces(calls, text.size() + 1, [](std::string_view) { return false; }));
 }
 
 }  // namespace

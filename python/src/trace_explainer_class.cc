@@ -1,18 +1,25 @@
 // The TraceExplainer class: explains one trace at a time, call by call,
 // against its own copy of a policy.
 #include <memory>
-#include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "binding.h"
 #include "convert.h"
 #include "ossel/explain.h"
+#include "str_builder.h"
 
 namespace ossel::python {
 namespace {
 
 constexpr const char* kExplainParameters[] = {"traces"};
 constexpr Signature kExplainSignature{"TraceExplainer", "explain", kExplainParameters, 1};
+
+// The text goes into the result str in pieces of this size: small enough to
+// stay in the processor's cache between being written and being decoded,
+// large enough that the str grows by few appends.
+constexpr size_t kTextPieceSize = 256 * 1024;
 
 PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return run_entry([&] {
@@ -24,14 +31,19 @@ PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 // The whole trace is converted before the engine runs: a call that cannot be
-// converted leaves nothing explained.
+// converted leaves nothing explained. The explanation (thousands of bytes per
+// call) is decoded into the result piece by piece as it is written, so its
+// UTF-8 text is never held whole next to the str.
 PyRef explain(const TraceExplainer& explainer, PyObject* traces_argument) {
   std::optional<std::vector<PyRef>> values = read_sequence(traces_argument, "traces");
   if (!values) return PyRef();
   Result<std::vector<ToolCall>> calls = tool_calls_from_python(*values);
   if (!calls) return raise_conversion_error("Invalid tool call format: ", calls.error());
-  const std::string json = explainer.explain_json(calls.value());
-  return new_text(json);
+  StrBuilder result;
+  const bool written = explainer.explain_json_pieces(
+      calls.value(), kTextPieceSize, [&](std::string_view piece) { return result.append(piece); });
+  if (!written) return PyRef();
+  return std::move(result).finish();
 }
 
 PyObject* explain_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -4,10 +4,12 @@
 #define OSSEL_EXPLAIN_H_
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -57,6 +59,9 @@ struct TraceExplanation {
 // Appends the compact JSON text of the explanation.
 void append_json(const TraceExplanation& explanation, std::string& out);
 
+// Takes one piece of an explanation's text; returns false to stop the writing.
+using JsonPieceSink = std::function<bool(std::string_view piece)>;
+
 // Holds its own policy and what it precomputes from it once; explaining is
 // const and keeps nothing between traces, so one explainer serves any number
 // of traces, also re-entrantly.
@@ -72,6 +77,13 @@ class TraceExplainer {
   TraceExplanation explain(std::span<const ToolCall> calls) const;
   // The same explanation, written straight as compact JSON text.
   std::string explain_json(std::span<const ToolCall> calls) const;
+  // The same text, handed to `sink` piece by piece while it is written, so a
+  // caller can take it up without the whole text ever being held at once. A
+  // piece ends between two steps, so on a character boundary; each but the
+  // last is at least `piece_size` bytes long and goes past that by less than
+  // its last step's text. The pieces joined are explain_json's text. Returns
+  // false, having written no further, when the sink returned false.
+  bool explain_json_pieces(std::span<const ToolCall> calls, size_t piece_size, const JsonPieceSink& sink) const;
 
  private:
   struct Compiled;

@@ -79,6 +79,9 @@ class JsonValue {
 
 void append_json(const JsonValue& value, std::string& out);
 void append_json_string(std::string_view text, std::string& out);
+// The escaped text alone, without the surrounding quotes: for writing a
+// string from escaped pieces.
+void append_json_string_content(std::string_view text, std::string& out);
 void append_json_number(double value, std::string& out);
 void append_json_number(uint64_t value, std::string& out);
 void append_json_number(int64_t value, std::string& out);

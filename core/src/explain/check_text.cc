@@ -1,7 +1,9 @@
 #include "explain/check_text.h"
 
+#include <array>
 #include <charconv>
 #include <initializer_list>
+#include <string_view>
 
 namespace ossel::explain {
 namespace {
@@ -32,18 +34,37 @@ class FormatArg {
   bool is_number_;
 };
 
-// Appends `pattern` with each "{}" replaced by the next argument.
-void append_format(std::string& out, std::string_view pattern, std::initializer_list<FormatArg> args) {
-  auto arg = args.begin();
-  size_t start = 0;
-  for (size_t brace = pattern.find("{}"); brace != std::string_view::npos;
-       brace = pattern.find("{}", start)) {
-    out.append(pattern.substr(start, brace - start));
-    arg->append_to(out);
-    ++arg;
-    start = brace + 2;
+// A message pattern, split at its "{}" placeholders when the program is
+// compiled, so writing a message does not search its pattern.
+class Pattern {
+ public:
+  consteval Pattern(const char* pattern) {
+    std::string_view rest(pattern);
+    for (size_t brace = rest.find("{}"); brace != std::string_view::npos; brace = rest.find("{}")) {
+      parts_[count_++] = rest.substr(0, brace);
+      rest.remove_prefix(brace + 2);
+    }
+    parts_[count_++] = rest;
   }
-  out.append(pattern.substr(start));
+
+  // The text between placeholders: count() parts, one more than placeholders.
+  size_t count() const { return count_; }
+  std::string_view part(size_t n) const { return parts_[n]; }
+
+ private:
+  static constexpr size_t kMostParts = 6;
+  std::array<std::string_view, kMostParts> parts_{};
+  size_t count_ = 0;
+};
+
+// Appends `pattern` with each "{}" replaced by the next argument.
+void append_format(std::string& out, const Pattern& pattern, std::initializer_list<FormatArg> args) {
+  auto arg = args.begin();
+  out.append(pattern.part(0));
+  for (size_t n = 1; n < pattern.count(); ++n) {
+    (arg++)->append_to(out);
+    out.append(pattern.part(n));
+  }
 }
 
 }  // namespace
@@ -57,18 +78,22 @@ std::string_view tools_rule_type(ToolsCheck check) {
 }
 
 void append_tools_explanation(ToolsCheck check, std::string_view tool, std::string& out) {
-  append_format(out,
-                check == ToolsCheck::kDenied ? "Tool '{}' is in deny list"
-                                             : "Tool '{}' is not in allow list",
-                {tool});
+  if (check == ToolsCheck::kDenied) {
+    append_format(out, "Tool '{}' is in deny list", {tool});
+  } else {
+    append_format(out, "Tool '{}' is not in allow list", {tool});
+  }
 }
 
 void append_explanation(const CompiledPolicy& policy, const CheckOutcome& outcome,
-                        std::string_view tool, size_t position, std::string& out) {
+                        std::string_view tool, size_t position, std::string& out, TextForm form) {
   const CompiledRule& rule = policy.rules()[outcome.rule];
+  const bool escaped = form == TextForm::kJsonEscaped;
   auto text = [&](size_t which) -> const std::string& {
-    return policy.selector(rule.selectors[which]).text;
+    const CompiledSelector& selector = policy.selector(rule.selectors[which]);
+    return escaped ? selector.text_json : selector.text;
   };
+  const std::string& pattern = escaped ? rule.pattern_json : rule.pattern;
   const uint64_t i = position;
   const uint64_t value = outcome.value;
   const uint32_t number = rule.number;
@@ -135,9 +160,9 @@ void append_explanation(const CompiledPolicy& policy, const CheckOutcome& outcom
     case Message::kSequenceWaiting:
       return append_format(out, "Sequence: waiting for '{}' ({}/{})", {text(value), value, steps});
     case Message::kBlocklistListed:
-      return append_format(out, "'{}' matches blocklist pattern '{}'", {tool, rule.pattern});
+      return append_format(out, "'{}' matches blocklist pattern '{}'", {tool, pattern});
     case Message::kBlocklistClear:
-      return append_format(out, "'{}' does not match blocklist '{}'", {tool, rule.pattern});
+      return append_format(out, "'{}' does not match blocklist '{}'", {tool, pattern});
   }
 }
 

@@ -18,12 +18,21 @@ namespace ossel::explain {
 std::string_view tools_rule_id(ToolsCheck check);
 std::string_view tools_rule_type(ToolsCheck check);
 
-// Appends the message of a failed tools check for a call of `tool`.
+// The form of the texts a message quotes: as they are, for the records, or
+// escaped for the inside of a JSON string, so the JSON writer writes the
+// message straight into its text. The messages' own words hold no character
+// that JSON escapes, so only the quoted texts differ.
+enum class TextForm : uint8_t { kPlain, kJsonEscaped };
+
+// Appends the message of a failed tools check for a call of `tool`, which is
+// given in the form wanted.
 void append_tools_explanation(ToolsCheck check, std::string_view tool, std::string& out);
 
-// Appends the message of `outcome`, judged on a call of `tool` at `position`.
+// Appends the message of `outcome`, judged on a call of `tool` at `position`;
+// `tool` is given in `form`, and the policy's texts are quoted in it.
 void append_explanation(const CompiledPolicy& policy, const CheckOutcome& outcome,
-                        std::string_view tool, size_t position, std::string& out);
+                        std::string_view tool, size_t position, std::string& out,
+                        TextForm form = TextForm::kPlain);
 
 // Feeds the context object of `outcome` to `sink`, key by key in output
 // order, and returns true; returns false, feeding nothing, for the checks

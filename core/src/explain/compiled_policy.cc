@@ -77,7 +77,10 @@ CompiledPolicy::CompiledPolicy(const Policy& policy) {
     if (const auto* r = std::get_if<SequenceRule::Eventually>(&rule.body)) compiled.number = r->within;
     if (const auto* r = std::get_if<SequenceRule::MaxCalls>(&rule.body)) compiled.number = r->max;
     if (const auto* r = std::get_if<SequenceRule::After>(&rule.body)) compiled.number = r->within;
-    if (const auto* r = std::get_if<SequenceRule::Blocklist>(&rule.body)) compiled.pattern = r->pattern;
+    if (const auto* r = std::get_if<SequenceRule::Blocklist>(&rule.body)) {
+      compiled.pattern = r->pattern;
+      append_json_string_content(r->pattern, compiled.pattern_json);
+    }
     if (const auto* r = std::get_if<SequenceRule::Sequence>(&rule.body)) {
       compiled.strict = r->strict;
       JsonArray steps;
@@ -139,6 +142,7 @@ uint32_t CompiledPolicy::add_selector(const CallSelector& selector, const AliasM
     }
   }
   compiled.text = display_text(selector);
+  append_json_string_content(compiled.text, compiled.text_json);
   compiled.value = selector_to_json(selector);
   compiled.json = to_json(compiled.value);
   selectors_.push_back(std::move(compiled));

@@ -47,6 +47,7 @@ struct CompiledSelector {
   uint32_t match_class = 0;
   uint32_t name = 0;   // index into CompiledPolicy::names of the name itself
   std::string text;    // display text, quoted in messages
+  std::string text_json;  // the display text escaped for the inside of a JSON string
   JsonValue value;     // JSON form, for the contexts of records
   std::string json;    // the same value as compact JSON text
 };
@@ -68,6 +69,7 @@ struct CompiledRule {
   uint32_t number = 0;         // within (eventually, after) or max (max_calls)
   bool strict = false;         // sequence
   std::string pattern;         // blocklist
+  std::string pattern_json;    // the pattern escaped for the inside of a JSON string
   // Selector indexes: tool; first, then; trigger, then; trigger, forbidden;
   // or the steps of a sequence.
   std::vector<uint32_t> selectors;

@@ -1,6 +1,8 @@
 #include "explain/explanation_json.h"
 
+#include <algorithm>
 #include <charconv>
+#include <iterator>
 
 #include "explain/check_text.h"
 #include "explain/replay.h"
@@ -93,7 +95,9 @@ namespace explain {
 namespace {
 
 // Writes a context object's members as JSON text, after the record's
-// "explanation" member.
+// "explanation" member. Contexts make up much of an explanation, so each
+// member's key and scalar value are put together on the stack and appended
+// at once rather than piece by piece.
 class ContextText {
  public:
   explicit ContextText(std::string& out) : out_(out) {}
@@ -104,30 +108,36 @@ class ContextText {
   }
   void end() { out_.push_back('}'); }
   void selector(std::string_view key, const CompiledSelector& selector) {
-    member(key);
+    member(key, {});
     out_.append(selector.json);
   }
   void steps(std::string_view key, const CompiledRule& rule) {
-    member(key);
+    member(key, {});
     out_.append(rule.steps_json);
   }
   void number(std::string_view key, uint64_t value) {
-    member(key);
-    append_json_number(value, out_);
+    char digits[20];
+    member(key, std::string_view(digits, std::to_chars(digits, std::end(digits), value).ptr));
   }
-  void flag(std::string_view key, bool value) {
-    member(key);
-    out_.append(value ? "true" : "false");
-  }
+  void flag(std::string_view key, bool value) { member(key, value ? "true" : "false"); }
 
  private:
+  // Appends `,"key":` (no comma before the first member) and `scalar`.
   // Context keys are fixed ASCII words that need no escaping.
-  void member(std::string_view key) {
-    if (!first_) out_.push_back(',');
+  void member(std::string_view key, std::string_view scalar) {
+    const std::string_view separator = first_ ? "\"" : ",\"";
     first_ = false;
-    out_.push_back('"');
-    out_.append(key);
-    out_.append("\":");
+    char text[64];
+    const size_t size = separator.size() + key.size() + 2 + scalar.size();
+    if (size > sizeof text) {
+      out_.append(separator).append(key).append("\":").append(scalar);
+      return;
+    }
+    char* end = std::copy(separator.begin(), separator.end(), text);
+    end = std::copy(key.begin(), key.end(), end);
+    end = std::copy_n("\":", 2, end);
+    std::copy(scalar.begin(), scalar.end(), end);
+    out_.append(text, size);
   }
 
   std::string& out_;
@@ -177,14 +187,18 @@ class SnapshotText {
 
 constexpr size_t kStepsToEstimateFrom = 64;
 
+// `tool` is scratch space for the step's tool name, escaped once for the
+// "tool" member and every message that quotes it.
 void write_step(const CompiledPolicy& policy, const JudgedStep& step, const ExplainState& state,
-                SnapshotText& snapshot, std::string& message, std::string& out) {
-  const std::string& tool = step.call->tool;
+                SnapshotText& snapshot, std::string& tool, std::string& out) {
+  tool.clear();
+  append_json_string_content(step.call->tool, tool);
   if (step.index > 0) out.push_back(',');
   out.append("{\"index\":");
   append_json_number(uint64_t{step.index}, out);
-  out.append(",\"tool\":");
-  append_json_string(tool, out);
+  out.append(",\"tool\":\"");
+  out.append(tool);
+  out.push_back('"');
   if (step.call->args) {
     out.append(",\"args\":");
     append_json(*step.call->args, out);
@@ -197,11 +211,9 @@ void write_step(const CompiledPolicy& policy, const JudgedStep& step, const Expl
     append_json_string(tools_rule_id(step.tools), out);
     out.append(",\"rule_type\":");
     append_json_string(tools_rule_type(step.tools), out);
-    out.append(",\"passed\":false,\"explanation\":");
-    message.clear();
-    append_tools_explanation(step.tools, tool, message);
-    append_json_string(message, out);
-    out.push_back('}');
+    out.append(",\"passed\":false,\"explanation\":\"");
+    append_tools_explanation(step.tools, tool, out);
+    out.append("\"}");
     first = false;
   }
   ContextText context(out);
@@ -209,10 +221,9 @@ void write_step(const CompiledPolicy& policy, const JudgedStep& step, const Expl
     if (!first) out.push_back(',');
     first = false;
     out.append(policy.rules()[outcome.rule].record_head);
-    out.append(outcome.passed ? "true,\"explanation\":" : "false,\"explanation\":");
-    message.clear();
-    append_explanation(policy, outcome, tool, step.index, message);
-    append_json_string(message, out);
+    out.append(outcome.passed ? "true,\"explanation\":\"" : "false,\"explanation\":\"");
+    append_explanation(policy, outcome, tool, step.index, out, TextForm::kJsonEscaped);
+    out.push_back('"');
     emit_context(policy, outcome, step.index, context);
     out.push_back('}');
   };
@@ -225,13 +236,16 @@ void write_step(const CompiledPolicy& policy, const JudgedStep& step, const Expl
   out.append("}}");
 }
 
-}  // namespace
-
-void write_explanation_json(const Policy& policy, const CompiledPolicy& compiled,
-                            std::span<const ToolCall> calls, std::string& out) {
+// Writes the whole text into `out`. After each step, `after_step(step, out)`
+// may hand on what `out` holds so far and clear it; it returns false to stop
+// the writing, and then so does this.
+template <class AfterStep>
+bool write_text(const Policy& policy, const CompiledPolicy& compiled, std::span<const ToolCall> calls,
+                std::string& out, AfterStep&& after_step) {
   // The summary counts precede the steps in the text, so a first, silent
   // replay finds them; judging is cheap next to writing the records.
-  const ReplaySummary summary = replay(compiled, calls, [](const JudgedStep&, const ExplainState&) {});
+  const ReplaySummary summary =
+      replay(compiled, calls, [](const JudgedStep&, const ExplainState&) { return true; });
 
   out.append("{\"policy_name\":");
   append_json_string(policy.name, out);
@@ -249,23 +263,54 @@ void write_explanation_json(const Policy& policy, const CompiledPolicy& compiled
   }
   out.append(",\"steps\":[");
   SnapshotText snapshot;
-  std::string message;
-  const size_t steps_start = out.size();
+  std::string tool;
+  bool stopped = false;
   replay(compiled, calls, [&](const JudgedStep& step, const ExplainState& state) {
-    write_step(compiled, step, state, snapshot, message, out);
-    // Long traces give texts of hundreds of megabytes: size the buffer once
-    // from the first steps rather than copying it at every doubling.
-    if (step.index + 1 == kStepsToEstimateFrom && calls.size() > 2 * kStepsToEstimateFrom) {
-      const size_t per_step = (out.size() - steps_start) / kStepsToEstimateFrom;
-      out.reserve(out.size() + (calls.size() - kStepsToEstimateFrom) * (per_step + per_step / 4));
-    }
+    write_step(compiled, step, state, snapshot, tool, out);
+    stopped = !after_step(step, out);
+    return !stopped;
   });
+  if (stopped) return false;
   out.append("],\"blocking_rules\":[");
   for (size_t n = 0; n < summary.blocking_rules.size(); ++n) {
     if (n > 0) out.push_back(',');
     append_json_string(compiled.rule_id(summary.blocking_rules[n]), out);
   }
   out.append("]}");
+  return true;
+}
+
+}  // namespace
+
+void write_explanation_json(const Policy& policy, const CompiledPolicy& compiled,
+                            std::span<const ToolCall> calls, std::string& out) {
+  const size_t start = out.size();
+  write_text(policy, compiled, calls, out, [&](const JudgedStep& step, std::string& text) {
+    // Long traces give texts of hundreds of megabytes: size the buffer once
+    // from the first steps rather than copying it at every doubling.
+    if (step.index + 1 == kStepsToEstimateFrom && calls.size() > 2 * kStepsToEstimateFrom) {
+      const size_t per_step = (text.size() - start) / kStepsToEstimateFrom;
+      text.reserve(text.size() + (calls.size() - kStepsToEstimateFrom) * (per_step + per_step / 4));
+    }
+    return true;
+  });
+}
+
+bool write_explanation_json_pieces(const Policy& policy, const CompiledPolicy& compiled,
+                                   std::span<const ToolCall> calls, size_t piece_size,
+                                   const JsonPieceSink& sink) {
+  // One buffer serves every piece: cleared once handed on, it keeps its
+  // capacity, so its memory stays warm in the cache for the next piece.
+  std::string piece;
+  // A piece is handed on only between steps, where the text is ASCII
+  // punctuation, so no piece ends inside a UTF-8 sequence.
+  const bool written = write_text(policy, compiled, calls, piece, [&](const JudgedStep&, std::string& text) {
+    if (text.size() < piece_size) return true;
+    if (!sink(text)) return false;
+    text.clear();
+    return true;
+  });
+  return written && sink(piece);
 }
 
 }  // namespace explain

@@ -35,7 +35,8 @@ struct ReplaySummary {
 
 // Replays `calls`, handing each judged step to `on_step(const JudgedStep&,
 // const ExplainState&)`; the state then already counts the step's call.
-// The step object is reused from call to call.
+// The step object is reused from call to call. `on_step` returns false to stop
+// the replay there; the summary then covers only the steps handed on.
 template <class OnStep>
 ReplaySummary replay(const CompiledPolicy& policy, std::span<const ToolCall> calls, OnStep&& on_step) {
   ReplaySummary summary;
@@ -49,11 +50,12 @@ ReplaySummary replay(const CompiledPolicy& policy, std::span<const ToolCall> cal
   ExplainState state(policy);
   JudgedStep step;
   const uint32_t rule_count = static_cast<uint32_t>(policy.rules().size());
-  step.checks.reserve(rule_count);
+  // Every step has one check per rule, so the slots are made once and
+  // overwritten from call to call.
+  step.checks.resize(rule_count);
   for (size_t i = 0; i < calls.size(); ++i) {
     step.index = i;
     step.call = &calls[i];
-    step.checks.clear();
     state.begin_call(calls[i].tool);
 
     // The first failure decides the step; later failures are recorded only.
@@ -62,7 +64,7 @@ ReplaySummary replay(const CompiledPolicy& policy, std::span<const ToolCall> cal
     if (step.tools == ToolsCheck::kDenied) reason = kDenyListId;
     if (step.tools == ToolsCheck::kNotAllowed) reason = kAllowListId;
     for (uint32_t k = 0; k < rule_count; ++k) {
-      const CheckOutcome& outcome = step.checks.emplace_back(state.check_rule(k));
+      const CheckOutcome& outcome = step.checks[k] = state.check_rule(k);
       if (!outcome.passed && !reason) reason = policy.rules()[k].id_class;
     }
     state.observe();
@@ -81,7 +83,7 @@ ReplaySummary replay(const CompiledPolicy& policy, std::span<const ToolCall> cal
       step.end_failures = state.finish();
       for (const CheckOutcome& failure : step.end_failures) list(policy.rules()[failure.rule].id_class);
     }
-    on_step(static_cast<const JudgedStep&>(step), static_cast<const ExplainState&>(state));
+    if (!on_step(static_cast<const JudgedStep&>(step), static_cast<const ExplainState&>(state))) break;
   }
   return summary;
 }
