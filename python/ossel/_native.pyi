@@ -17,7 +17,7 @@ class Policy:
 
     @staticmethod
     def from_file(path: str) -> Policy:
-        """Load the YAML policy file at path; ValueError names the failing value and its position."""
+        """Load the YAML policy file at path; ValueError names the failing value and its position, if it has one."""
 
 @final
 class TraceExplainer:
