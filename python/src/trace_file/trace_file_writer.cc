@@ -1,4 +1,4 @@
-#include "trace_file_writer.h"
+#include "trace_file/trace_file_writer.h"
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -13,11 +13,11 @@
 #include <mutex>
 #include <string>
 
-#include "blocking_call.h"
-#include "file_lock.h"
-#include "fork_generation.h"
-#include "interruptible_mutex.h"
-#include "os_file.h"
+#include "trace_file/blocking_call.h"
+#include "trace_file/file_lock.h"
+#include "trace_file/fork_generation.h"
+#include "trace_file/interruptible_mutex.h"
+#include "trace_file/os_file.h"
 
 namespace ossel::python {
 namespace {

@@ -1,10 +1,10 @@
-#include "file_lock.h"
+#include "trace_file/file_lock.h"
 
 #include <sys/file.h>
 
 #include <cerrno>
 
-#include "blocking_call.h"
+#include "trace_file/blocking_call.h"
 
 namespace ossel::python {
 

@@ -2,8 +2,8 @@
 // of the object. Every other open of the same file that locks it this way, in
 // this process or another, waits for it; the kernel drops it when the holding
 // open is closed, so a holder that dies never leaves it taken.
-#ifndef OSSEL_PYTHON_FILE_LOCK_H_
-#define OSSEL_PYTHON_FILE_LOCK_H_
+#ifndef OSSEL_PYTHON_TRACE_FILE_FILE_LOCK_H_
+#define OSSEL_PYTHON_TRACE_FILE_FILE_LOCK_H_
 
 namespace ossel::python {
 
@@ -29,4 +29,4 @@ class ExclusiveFileLock {
 
 }  // namespace ossel::python
 
-#endif  // OSSEL_PYTHON_FILE_LOCK_H_
+#endif  // OSSEL_PYTHON_TRACE_FILE_FILE_LOCK_H_

@@ -3,8 +3,8 @@
 // signal that interrupts the wait runs Python's handlers, whose exception
 // ends the wait (blocking_call.h). It is built on a POSIX semaphore because a
 // semaphore's wait, unlike a mutex's, returns when a signal interrupts it.
-#ifndef OSSEL_PYTHON_INTERRUPTIBLE_MUTEX_H_
-#define OSSEL_PYTHON_INTERRUPTIBLE_MUTEX_H_
+#ifndef OSSEL_PYTHON_TRACE_FILE_INTERRUPTIBLE_MUTEX_H_
+#define OSSEL_PYTHON_TRACE_FILE_INTERRUPTIBLE_MUTEX_H_
 
 #include <semaphore.h>
 
@@ -30,4 +30,4 @@ class InterruptibleMutex {
 
 }  // namespace ossel::python
 
-#endif  // OSSEL_PYTHON_INTERRUPTIBLE_MUTEX_H_
+#endif  // OSSEL_PYTHON_TRACE_FILE_INTERRUPTIBLE_MUTEX_H_

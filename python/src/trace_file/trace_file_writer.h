@@ -16,8 +16,8 @@
 // other file (a FIFO, a device, a file without read permission) the writer
 // knows only the records it tore itself, and starts its next record with a
 // line feed after one of those.
-#ifndef OSSEL_PYTHON_TRACE_FILE_WRITER_H_
-#define OSSEL_PYTHON_TRACE_FILE_WRITER_H_
+#ifndef OSSEL_PYTHON_TRACE_FILE_TRACE_FILE_WRITER_H_
+#define OSSEL_PYTHON_TRACE_FILE_TRACE_FILE_WRITER_H_
 
 #include <cstddef>
 #include <functional>
@@ -88,4 +88,4 @@ class TraceFileWriter {
 
 }  // namespace ossel::python
 
-#endif  // OSSEL_PYTHON_TRACE_FILE_WRITER_H_
+#endif  // OSSEL_PYTHON_TRACE_FILE_TRACE_FILE_WRITER_H_

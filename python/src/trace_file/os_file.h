@@ -2,8 +2,8 @@
 // holding a NUL character, and the operating system's own errors as
 // "{description} (os error {number})". Opening can wait (a FIFO waits for its
 // other end), so it is made as a blocking call (blocking_call.h).
-#ifndef OSSEL_PYTHON_OS_FILE_H_
-#define OSSEL_PYTHON_OS_FILE_H_
+#ifndef OSSEL_PYTHON_TRACE_FILE_OS_FILE_H_
+#define OSSEL_PYTHON_TRACE_FILE_OS_FILE_H_
 
 #include <sys/types.h>
 
@@ -51,4 +51,4 @@ Result<FileDescriptor> open_same_file(int fd, int flags);
 
 }  // namespace ossel::python
 
-#endif  // OSSEL_PYTHON_OS_FILE_H_
+#endif  // OSSEL_PYTHON_TRACE_FILE_OS_FILE_H_

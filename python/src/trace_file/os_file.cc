@@ -1,4 +1,4 @@
-#include "os_file.h"
+#include "trace_file/os_file.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "blocking_call.h"
+#include "trace_file/blocking_call.h"
 
 namespace ossel::python {
 

@@ -1,6 +1,6 @@
-#include "interruptible_mutex.h"
+#include "trace_file/interruptible_mutex.h"
 
-#include "blocking_call.h"
+#include "trace_file/blocking_call.h"
 
 namespace ossel::python {
 
