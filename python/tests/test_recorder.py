@@ -115,20 +115,16 @@ def test_a_file_the_process_may_only_write_is_still_recorded_to():
     with tempfile.TemporaryDirectory() as folder:
         os.chmod(folder, 0o777)
         path = os.path.join(folder, "trace.jsonl")
-        child = os.fork()
-        if child == 0:  # as root every file can be read: the child runs as "nobody"
-            status = 1
-            try:
-                if os.geteuid() == 0:
-                    os.setuid(65534)
-                os.close(os.open(path, os.O_WRONLY | os.O_CREAT, 0o200))
-                client = OsselClient(path)
-                client.record_trace({"a": 1})
-                client.record_trace({"b": 2})
-                status = 0
-            finally:
-                os._exit(status)
-        assert os.waitpid(child, 0)[1] == 0
+
+        def record_as_nobody():  # as root every file can be read
+            if os.geteuid() == 0:
+                os.setuid(65534)
+            os.close(os.open(path, os.O_WRONLY | os.O_CREAT, 0o200))
+            client = OsselClient(path)
+            client.record_trace({"a": 1})
+            client.record_trace({"b": 2})
+
+        assert exit_status(forked(record_as_nobody)) == 0
         os.chmod(path, 0o600)
         with open(path, "rb") as file:
             assert file.read() == b'{"a":1}\n{"b":2}\n'
@@ -206,9 +202,7 @@ def test_a_fifo_inherited_through_fork_gets_whole_records_from_parent_and_child(
     assert exit_status(child) == 0
     draining.join(20)
     os.close(reader)
-    lines = b"".join(received).split(b"\n")
-    assert lines.pop() == b""
-    assert len([json.loads(line) for line in lines]) == 80
+    assert len(whole_lines(b"".join(received))) == 80
 
 
 def test_records_are_compact_lines_after_the_existing_content(tmp_path):
@@ -238,15 +232,16 @@ for i in range(int(sys.argv[2])):
 
 
 def run_writers(path, writers, records, *, env=(), prefix=(), python_flags=()):
-    package_root = str(pathlib.Path(ossel.__file__).parents[1])
+    env = {**os.environ, "PYTHONPATH": str(pathlib.Path(ossel.__file__).parents[1]), **dict(env)}
     command = [*prefix, sys.executable, *python_flags, "-c", WRITER_PROGRAM, str(path), str(records)]
-    children = [subprocess.Popen(command, env={**os.environ, "PYTHONPATH": package_root, **dict(env)},
-                                 stderr=subprocess.PIPE, text=True) for _ in range(writers)]
+    children = [subprocess.Popen(command, env=env, stderr=subprocess.PIPE, text=True)
+                for _ in range(writers)]
     return [(child.wait(timeout=60), child.stderr.read()) for child in children]
 
 
-def whole_lines(path):
-    lines = path.read_bytes().split(b"\n")
+def whole_lines(data):
+    """The records in `data`, which must be whole lines of JSON."""
+    lines = data.split(b"\n")
     assert lines.pop() == b""
     return [json.loads(line) for line in lines]
 
@@ -258,7 +253,7 @@ def test_a_new_client_starts_after_a_partial_line_left_by_another_writer(tmp_pat
     assert path.read_bytes() == b'{"whole":1}\n{"cut short by a kill or a full dis\n{"new":1}\n'
     # Where /proc is not mounted, too.
     hide_proc = ["unshare", "-m", "sh", "-c", 'umount -l /proc && exec "$@"', "sh"]
-    if shutil.which("unshare") is None or subprocess.run([*hide_proc, "true"]).returncode != 0:
+    if shutil.which("unshare") is None or subprocess.run([*hide_proc, "true"], capture_output=True).returncode:
         pytest.skip("cannot unmount /proc in a mount namespace of its own")
     path.write_bytes(b'{"killed":"frag')
     assert run_writers(path, 1, 1, prefix=hide_proc) == [(0, "")]
@@ -298,12 +293,12 @@ def test_where_flock_is_refused(tmp_path, ofd_locks):
     env = {"LD_PRELOAD": str(shim)}
     if ofd_locks:  # the fallback lock keeps 6 writers apart, and warns of nothing
         assert run_writers(path, 6, 100, env=env, python_flags=["-W", "error"]) == [(0, "")] * 6
-        assert len(whole_lines(path)) == 600
+        assert len(whole_lines(path.read_bytes())) == 600
     else:  # records are written as before, with one warning per client
         [(status, errors)] = run_writers(path, 1, 3, env=env, python_flags=["-W", "always"])
         assert status == 0 and errors.count("RuntimeWarning") == 1
         assert f"Cannot lock trace file '{path}' (No locks available (os error 37))" in errors
-        assert len(whole_lines(path)) == 3
+        assert len(whole_lines(path.read_bytes())) == 3
 
 
 # What another program does to the file between a client's records "a" and
@@ -397,9 +392,7 @@ def test_file_is_complete_and_closed_after_the_client_is_deleted(tmp_path):
     del client
     gc.collect()
     assert open_descriptors(path) == []
-    lines = path.read_bytes().split(b"\n")
-    assert lines.pop() == b""
-    assert [json.loads(line)["i"] for line in lines] == list(range(100))
+    assert [record["i"] for record in whole_lines(path.read_bytes())] == list(range(100))
 
 
 class RecordingMapping(collections.abc.Mapping):

@@ -13,7 +13,7 @@ import pytest
 
 import ossel
 from ossel._native import OsselClient
-from test_recorder import exit_status, forked
+from test_recorder import exit_status, forked, whole_lines
 
 CLIENTS = 2
 THREADS_PER_CLIENT = 4
@@ -104,9 +104,8 @@ def test_children_forked_while_threads_record_on_one_client_record_too(trace_pat
         stop.set()
         for worker in workers:
             worker.join(60)
-    lines = trace_path.read_bytes().split(b"\n")
-    assert lines.pop() == b""
-    assert sorted(record["child"] for record in map(json.loads, lines) if "child" in record) == list(range(30))
+    records = whole_lines(trace_path.read_bytes())
+    assert sorted(record["child"] for record in records if "child" in record) == list(range(30))
 
 
 # One client and its threads, in a process of its own: the interpreter lock
