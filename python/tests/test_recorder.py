@@ -150,6 +150,15 @@ def test_a_child_made_by_fork_locks_the_file_apart_from_its_parent_and_appends(t
     assert path.read_bytes() == b'{"parent":0}\n{"child":1}\n{"parent":2}\n'
 
 
+def test_a_child_records_to_the_file_its_parent_opened_after_the_path_changed(tmp_path):
+    path, moved = tmp_path / "trace.jsonl", tmp_path / "moved.jsonl"
+    client = OsselClient(str(path))
+    path.rename(moved)
+    path.write_bytes(b"")  # another file now at the path
+    assert exit_status(forked(lambda: client.record_trace("child"))) == 0
+    assert (moved.read_bytes(), path.read_bytes()) == (b'"child"\n', b"")
+
+
 @pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 def test_a_child_forked_while_a_thread_waits_inside_record_trace_records(tmp_path):
     path = tmp_path / "trace.jsonl"
