@@ -36,7 +36,11 @@ PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // UTF-8 text is never held whole next to the str. Ctrl-C is looked for during
 // the conversion and at every piece (a piece is well under a millisecond of
 // explaining and decoding); it ends the call with the handler's exception and
-// drops what was built.
+// drops what was built. The interpreter lock stays held throughout: the
+// conversion needs it, and the engine's work comes between pieces that are
+// decoded into the str under it, so other threads could only run between two
+// pieces; taking the lock back behind a busy thread costs a switch interval
+// (5 ms) at every piece, several times the piece's own work.
 PyRef explain(const TraceExplainer& explainer, PyObject* traces_argument) {
   std::optional<std::vector<PyRef>> values = read_sequence(traces_argument, "traces");
   if (!values) return PyRef();
