@@ -158,7 +158,7 @@ def explain_of_long_explanations(fifo):
     rules = [{"type": "before", "first": "read_file", "then": f"tool_{k}"} for k in range(100)]
     explainer = TraceExplainer(load(os.path.dirname(fifo), json.dumps({"version": "1", "sequences": rules})))
     trace = calls(40_000)
-    return lambda: explainer.explain(trace), lambda: json.loads(explainer.explain(trace[:3]))["blocked_steps"]
+    return lambda: explainer.explain(trace), lambda: json.loads(explainer.explain(trace[:3]))["total_steps"]
 
 
 def analyze_of_a_long_trace(fifo):
