@@ -169,43 +169,6 @@ TEST(ExplainChecksTest, RecordsOfEveryStep) {
 using Names = std::optional<std::vector<std::string>>;
 Names names(std::initializer_list<std::string> list) { return std::vector<std::string>(list); }
 
-TEST(ExplainReplayTest, ToolsCheck) {
-  const struct {
-    Names allow, deny;
-    Aliases aliases;
-    std::string tool;
-    const char* rule_id;  // nullptr: passes
-    const char* explanation;
-  } cases[] = {
-      {std::nullopt, std::nullopt, {}, "x", nullptr, ""},
-      {names({"x"}), std::nullopt, {}, "x", nullptr, ""},
-      {names({"Read"}), std::nullopt, {}, "read", "allow_list", "Tool 'read' is not in allow list"},
-      {std::nullopt, names({"x"}), {}, "x", "deny_list", "Tool 'x' is in deny list"},
-      {names({"x"}), names({"x"}), {}, "x", "deny_list", "Tool 'x' is in deny list"},
-      // Any group's member passes the allow list; a group's own name does not.
-      {names({}), std::nullopt, {{"g", {"a"}}}, "a", nullptr, ""},
-      {names({}), std::nullopt, {{"g", {"a"}}}, "g", "allow_list", "Tool 'g' is not in allow list"},
-      {names({}), std::nullopt, {{"g", {"a"}}, {"h", {"g"}}}, "g", nullptr, ""},
-      // The deny list names tools, never groups.
-      {std::nullopt, names({"g"}), {{"g", {"a"}}}, "a", nullptr, ""},
-      {std::nullopt, names({"a"}), {{"g", {"a"}}}, "a", "deny_list", "Tool 'a' is in deny list"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.tool + " " + (c.rule_id ? c.rule_id : "passes"));
-    Policy policy = make_policy({}, c.aliases);
-    policy.tools.allow = c.allow;
-    policy.tools.deny = c.deny;
-    TraceExplanation result = explain_trace(policy, trace({c.tool}));
-    const ExplainedStep& step = result.steps.at(0);
-    EXPECT_EQ(step.verdict, c.rule_id ? Verdict::kBlocked : Verdict::kAllowed);
-    std::vector<RuleEvaluation> expected;
-    if (c.rule_id) {
-      expected.push_back({c.rule_id, *c.rule_id == 'd' ? "deny" : "allow", false, c.explanation, std::nullopt});
-    }
-    EXPECT_EQ(step.rules_evaluated, expected);
-  }
-}
-
 // The first failing check of a call is its reason; the end-of-trace records
 // join the last step without changing its verdict; blocked calls still count.
 TEST(ExplainReplayTest, VerdictsSummaryAndEndOfTrace) {
