@@ -208,13 +208,20 @@ class PolicyReader {
   yaml::Reader& reader_;
 };
 
+// Parse and read events between two questions to the caller: some
+// milliseconds of work.
+constexpr size_t kEventsPerCheck = 4096;
+
 }  // namespace
 
-Result<Policy> load_policy(std::string_view yaml_text) {
-  yaml::Document document = yaml::parse_first_document(yaml_text);
-  yaml::Reader reader(document);
+Result<Policy> load_policy(std::string_view yaml_text, KeepGoing keep_going) {
+  ProgressCheck progress(std::move(keep_going), kEventsPerCheck);
+  yaml::Document document = yaml::parse_first_document(yaml_text, progress);
+  yaml::Reader reader(document, &progress);
   Policy policy;
-  if (!PolicyReader(reader).read_policy(0, policy)) return Error{reader.error()};
+  const bool read = PolicyReader(reader).read_policy(0, policy);
+  if (progress.stopped()) return Error{kStoppedMessage};
+  if (!read) return Error{reader.error()};
   // A syntax error after the part the reader needed still spoils the file.
   if (document.error) return Error{*document.error};
   if (document.more_documents) {

@@ -108,6 +108,17 @@ TEST(CoverageTest, RulesSharingAnIdentifierCountOnceEach) {
   EXPECT_EQ(rules.untriggered_rules, (Names{"after_x_then_y", "after_x_then_y"}));
 }
 
+// Asked to stop, as the calls each rule looks at and each record holds add up,
+// cover_trace and build_report give nothing.
+TEST(CoverageTest, StopsWhenAskedTo) {
+  const CoverageAnalyzer analyzer(policy_with_rules({require("a"), before("a", "b")}));
+  ProgressCheck stop_in_rules([] { return false; }, 3);
+  EXPECT_EQ(analyzer.cover_trace("t", trace_of("a b"), stop_in_rules).error(), Error{kStoppedMessage});
+  const TraceCoverage record = analyzer.cover_trace("t", trace_of("a b c"));
+  ProgressCheck stop_in_report([] { return false; }, 3);
+  EXPECT_EQ(analyzer.build_report(std::span(&record, 1), 0.0, stop_in_report).error(), Error{kStoppedMessage});
+}
+
 TEST(CoverageTest, OverallValueAndThresholds) {
   // Tools: 1 of a, b, c seen. Rules: both requires engaged, before not.
   Policy policy = policy_with_rules({require("a"), require("b"), before("b", "c")});

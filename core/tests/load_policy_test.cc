@@ -166,5 +166,19 @@ TEST(LoadPolicyTest, AnchorsAndAliasesReadAsTheAnchoredNode) {
             (std::vector<std::string>{"b", "b"}));
 }
 
+// Asked to stop, a load ends with the stop, whether it is parsing (a long
+// document that the reader refuses at its first event) or reading (alias
+// replays of a short one).
+TEST(LoadPolicyTest, StopsWhenAskedTo) {
+  std::string items, aliases;
+  for (int i = 0; i < 5000; ++i) items += "1, ";
+  for (int i = 0; i < 50; ++i) aliases += "*a, ";
+  const std::string texts[] = {"[" + items + "]",
+                               "version: 1\nmetadata: {a: &a [" + items.substr(0, 300) + "], b: [" + aliases + "]}\n"};
+  for (const std::string& text : texts) {
+    EXPECT_EQ(load_policy(text, [] { return false; }).error(), Error{kStoppedMessage}) << text.substr(0, 20);
+  }
+}
+
 }  // namespace
 }  // namespace ossel

@@ -17,7 +17,7 @@ class Policy:
 
     @staticmethod
     def from_file(path: str) -> Policy:
-        """Load the YAML policy file at path; ValueError names the failing value and its position."""
+        """Load the YAML policy file at path; ValueError names the failing value and its position, if it has one."""
 
 @final
 class TraceExplainer:
@@ -44,7 +44,7 @@ class OsselClient:
     """A client for recording Ossel traces from Python."""
 
     def __new__(cls, trace_file: str | None = None) -> OsselClient:
-        """Make a client that appends to trace_file, opened now; None records nothing."""
+        """Make a client that appends to trace_file, opened now; without one, record_trace raises RuntimeError."""
 
     def record_trace(self, trace: object) -> None:
         """Append trace to the trace file as one line of compact JSON."""

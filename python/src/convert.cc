@@ -514,10 +514,12 @@ PyRef raise_conversion_error(std::string_view prefix, const Error& error) {
   return raise_error_unless_set(PyExc_ValueError, std::string(prefix) + error.message);
 }
 
-Result<std::vector<ToolCall>> tool_calls_from_python(std::span<const PyRef> calls) {
+Result<std::vector<ToolCall>> tool_calls_from_python(std::span<const PyRef> calls,
+                                                     ProgressCheck& progress) {
   std::vector<ToolCall> converted;
   converted.reserve(calls.size());
   for (const PyRef& call : calls) {
+    if (!progress.advance()) return Error{kStoppedMessage};
     Result<ToolCall> one = tool_call_from_python(call.get());
     if (!one) return one.error();
     converted.push_back(std::move(one).value());

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "ossel/json.h"
+#include "ossel/progress.h"
 #include "ossel/result.h"
 #include "ossel/tool_call.h"
 #include "py_ref.h"
@@ -47,9 +48,12 @@ Result<JsonValue> json_from_python(PyObject* object);
 // "args", else "params"/"arguments". The arguments get the full nesting depth.
 Result<ToolCall> tool_call_from_python(PyObject* object);
 
-// Every call of a trace, in order; the first call that cannot be converted
-// ends the conversion with its error.
-Result<std::vector<ToolCall>> tool_calls_from_python(std::span<const PyRef> calls);
+// Every call of a trace, in order, each counted on `progress`; the first call
+// that cannot be converted ends the conversion with its error, and so does
+// `progress` saying stop (Error{kStoppedMessage}, the signal handler's
+// exception set).
+Result<std::vector<ToolCall>> tool_calls_from_python(std::span<const PyRef> calls,
+                                                     ProgressCheck& progress);
 
 // Raises ValueError "{prefix}{error text}" for a failed conversion, or leaves
 // the interruption that ended it in place. Returns a null PyRef.

@@ -27,7 +27,10 @@ PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // `traces` reaches it), so a malformed trace anywhere is reported before any
 // call is converted; then the threshold; then the traces
 // are converted and evaluated one at a time, each reduced to its coverage
-// record before the next one is converted.
+// record before the next one is converted. Ctrl-C is looked for every so many
+// calls converted, evaluated and summed up in the report (inside a long trace
+// too); only a signal handler stops the work, so a stop returns with its
+// exception set.
 PyRef analyze(const CoverageAnalyzer& analyzer, PyObject* traces_argument,
               PyObject* threshold_argument) {
   std::optional<std::vector<std::vector<PyRef>>> traces =
@@ -38,13 +41,20 @@ PyRef analyze(const CoverageAnalyzer& analyzer, PyObject* traces_argument,
 
   std::vector<TraceCoverage> records;
   records.reserve(traces->size());
+  ProgressCheck progress = signal_check();
   for (size_t i = 0; i < traces->size(); ++i) {
-    Result<std::vector<ToolCall>> calls = tool_calls_from_python((*traces)[i]);
+    // Each trace counts as a call too, so a run of empty traces is checked.
+    if (!progress.advance()) return PyRef();
+    Result<std::vector<ToolCall>> calls = tool_calls_from_python((*traces)[i], progress);
     if (!calls) return raise_conversion_error("Invalid trace format: ", calls.error());
-    records.push_back(analyzer.cover_trace("trace_" + std::to_string(i), calls.value()));
+    Result<TraceCoverage> record = analyzer.cover_trace("trace_" + std::to_string(i), calls.value(), progress);
+    if (!record) return PyRef();
+    records.push_back(std::move(record).value());
   }
+  Result<CoverageReport> report = analyzer.build_report(records, *threshold, progress);
+  if (!report) return PyRef();
   std::string json;
-  append_json(analyzer.build_report(records, *threshold), json);
+  append_json(report.value(), json);
   return new_text(json);
 }
 

@@ -29,6 +29,13 @@ void raise_not_instance(PyObject* object, const char* class_name) {
                class_name);
 }
 
+bool no_signal_raised() { return PyErr_CheckSignals() == 0; }
+
+ProgressCheck signal_check() {
+  constexpr size_t kUnitsPerCheck = 1024;
+  return ProgressCheck(&no_signal_raised, kUnitsPerCheck);
+}
+
 bool interruption_pending() {
   return PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_Exception);
 }

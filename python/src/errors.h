@@ -7,6 +7,7 @@
 
 #include <string_view>
 
+#include "ossel/progress.h"
 #include "py_ref.h"
 
 namespace ossel::python {
@@ -35,6 +36,17 @@ void raise_not_instance(PyObject* object, const char* class_name);
 // describing a bad value, so it is passed on as it is, never folded into
 // another error or discarded.
 bool interruption_pending();
+
+// Whether no signal handler raised: runs the handlers of the signals that
+// arrived since the interpreter last did (in the main thread only; elsewhere
+// nothing runs). False with the handler's exception set (KeyboardInterrupt for
+// Ctrl-C), which the operation that asked passes on as it is.
+bool no_signal_raised();
+
+// A ProgressCheck that asks no_signal_raised every 1024 units (calls
+// converted, calls a rule looks at: a millisecond or less of work), so a long
+// operation answers Ctrl-C part-way and ends with the handler's exception set.
+ProgressCheck signal_check();
 
 }  // namespace ossel::python
 

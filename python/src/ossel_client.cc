@@ -5,7 +5,7 @@
 
 #include "binding.h"
 #include "convert.h"
-#include "trace_file_writer.h"
+#include "trace_file/trace_file_writer.h"
 
 namespace ossel::python {
 namespace {

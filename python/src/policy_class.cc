@@ -21,8 +21,10 @@ PyRef from_file(PyObject* path_argument) {
   // a signal handler while the read waited (Ctrl-C) is passed on as it is.
   Result<std::string> text = read_text_file(*path);
   if (!text.ok()) return raise_error_unless_set(PyExc_FileNotFoundError, text.message());
-  Result<Policy> policy = load_policy(text.value());
-  if (!policy.ok()) return raise_error(PyExc_ValueError, policy.message());
+  // A long load (a large file, many alias replays) answers Ctrl-C: it stops
+  // with the handler's exception set.
+  Result<Policy> policy = load_policy(text.value(), &no_signal_raised);
+  if (!policy.ok()) return raise_error_unless_set(PyExc_ValueError, policy.message());
   PyTypeObject* type = policy_type();
   if (type == nullptr) return PyRef();
   return new_native_object(type, std::make_unique<Policy>(std::move(policy).value()));

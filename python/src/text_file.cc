@@ -6,8 +6,8 @@
 
 #include <cerrno>
 
-#include "blocking_call.h"
-#include "os_file.h"
+#include "trace_file/blocking_call.h"
+#include "trace_file/os_file.h"
 
 namespace ossel::python {
 

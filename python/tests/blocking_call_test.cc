@@ -2,7 +2,7 @@
 // call is made again when they return, and given up, with the exception left
 // set, when one raises. The waits on FIFOs that rely on this are driven from
 // Python in test_interrupts.py.
-#include "blocking_call.h"
+#include "trace_file/blocking_call.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

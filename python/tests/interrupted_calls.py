@@ -1,6 +1,7 @@
-"""The waits that test_interrupts.py interrupts. Run as a program, it sets up
-one case in a process of its own, starts the wait, and prints one JSON line:
-how the wait ended, how long it took, and what the process finds after it.
+"""The waits and long calls that test_interrupts.py interrupts. Run as a
+program, it sets up one case in a process of its own, starts the wait or the
+call, and prints one JSON line: how it ended, how long it took, and what the
+process finds after it.
 
     python interrupted_calls.py PACKAGE_ROOT CASE SENDER FOLDER
 
@@ -20,7 +21,7 @@ import time
 if __name__ == "__main__":
     sys.path.insert(0, sys.argv[1])
 
-from ossel._native import OsselClient, Policy  # noqa: E402
+from ossel._native import CoverageAnalyzer, OsselClient, Policy, TraceExplainer  # noqa: E402
 
 BIG = "x" * (1 << 20)  # far more than a pipe holds
 
@@ -127,14 +128,64 @@ def record_waiting_for_the_file_lock(fifo):
     return lambda: other.record_trace("waits for the file lock"), finish
 
 
+POLICY = """\
+version: "1"
+tools:
+  allow: [read_file, send_email]
+sequences:
+  - type: never_after
+    trigger: read_file
+    forbidden: send_email
+"""
+
+
+def load(folder, text):
+    path = os.path.join(folder, "policy.yaml")
+    with open(path, "w") as f:
+        f.write(text)
+    return Policy.from_file(path)
+
+
+def calls(count):
+    return [{"tool": "send_email" if i % 3 else "read_file", "args": {"path": f"/srv/{i}.md"}} for i in range(count)]
+
+
+# Each long call takes a second or more on an idle machine; the next call of
+# the same object must work. The explanation is long (100 rules checked per
+# call, 20 KB of text), so the signal comes while it is written, after the
+# calls were converted; analyze spends its time converting its one long trace.
+def explain_of_long_explanations(fifo):
+    rules = [{"type": "before", "first": "read_file", "then": f"tool_{k}"} for k in range(100)]
+    explainer = TraceExplainer(load(os.path.dirname(fifo), json.dumps({"version": "1", "sequences": rules})))
+    trace = calls(40_000)
+    return lambda: explainer.explain(trace), lambda: json.loads(explainer.explain(trace[:3]))["total_steps"]
+
+
+def analyze_of_a_long_trace(fifo):
+    analyzer = CoverageAnalyzer(load(os.path.dirname(fifo), POLICY))
+    trace = calls(800_000)
+    return (lambda: analyzer.analyze([trace], 80.0),
+            lambda: json.loads(analyzer.analyze([trace[:3]], 80.0))["overall_coverage_pct"])
+
+
+def policy_of_many_tools(fifo):
+    folder = os.path.dirname(fifo)
+    path = os.path.join(folder, "many_tools.yaml")
+    with open(path, "w") as f:
+        f.write('version: "1"\ntools:\n  allow:\n' + "".join(f"    - tool_{i}\n" for i in range(3_000_000)))
+    return lambda: Policy.from_file(path), lambda: type(load(folder, POLICY)).__name__
+
+
 def main(case, sender, folder):
     fifo = os.path.join(folder, "fifo")
     os.mkfifo(fifo)
     block, after = globals()[case](fifo)
+    print("blocking", flush=True)
+    # The start is taken first, so no delay in starting the timer can make the
+    # call look shorter than 0.2 s.
+    start = time.monotonic()
     if sender == "thread":
         threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
-    print("blocking", flush=True)
-    start = time.monotonic()
     try:
         block()
         outcome = "returned"

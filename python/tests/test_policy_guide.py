@@ -14,6 +14,8 @@ block is (the comment does not show when the Markdown is rendered):
     <!-- analyze: FILE THRESHOLD CALLS... -->  the coverage report, as JSON
     <!-- run -->                         Python, run in the folder that holds the files
     <!-- output -->                      what the Python block before it prints
+    <!-- console: exit STATUS -->        "$ python SCRIPT ARGS..." run in the checkout,
+                                         then what it prints and its exit status
 
 JSON may be laid out freely: it is compared with the module's text after
 parsing and writing it compactly again, which keeps member order and number
@@ -25,6 +27,8 @@ import io
 import json
 import pathlib
 import re
+import subprocess
+import sys
 
 import pytest
 
@@ -37,7 +41,7 @@ README = CHECKOUT / "README.md"
 FENCE = re.compile(r"^```", re.MULTILINE)
 EXAMPLE = re.compile(r"<!-- (?P<kind>[a-z]+):?(?P<words>[^>]*?) -->\n```[a-z]*\n(?P<body>.*?)^```",
                      re.MULTILINE | re.DOTALL)
-CHECKS = ("error", "explain", "steps", "analyze", "run")
+CHECKS = ("error", "explain", "steps", "analyze", "run", "console")
 
 
 @dataclasses.dataclass
@@ -121,6 +125,10 @@ def actual_output(example, document, folder, monkeypatch):
         return str(raised.value) + "\n"
     if example.kind == "run":
         return run_python(folder, document, example, monkeypatch)
+    if example.kind == "console":
+        command = example.body.partition("\n")[0].split()[2:]
+        done = subprocess.run([sys.executable, *command], cwd=CHECKOUT, capture_output=True, text=True, timeout=60)
+        return f"exit {done.returncode}\n{done.stdout}"
     policy = load(folder, document, words[0])
     if example.kind == "analyze":
         traces = [document.calls[name] for name in words[2:]]
@@ -132,6 +140,8 @@ def actual_output(example, document, folder, monkeypatch):
 def shown_output(example):
     if example.kind in ("explain", "analyze"):
         return compact(example.body)
+    if example.kind == "console":
+        return f"exit {example.words[1]}\n" + example.body.partition("\n")[2]
     return example.output if example.kind == "run" else example.body
 
 
@@ -160,4 +170,4 @@ def test_every_block_of_the_guide_is_a_checked_example():
     assert blocks == len(list(EXAMPLE.finditer(text)))
     kinds = {example.kind for example in read_document(GUIDE).checks}
     assert kinds == {"error", "explain", "steps", "analyze", "run"}
-    assert all(example.output is not None for example in read_document(README).checks)
+    assert all(example.output is not None for example in read_document(README).checks if example.kind == "run")

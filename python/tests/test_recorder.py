@@ -5,14 +5,19 @@ import fcntl
 import gc
 import json
 import os
+import pathlib
 import re
+import shutil
+import signal
 import subprocess
+import sys
 import tempfile
 import threading
 import time
 
 import pytest
 
+import ossel
 from ossel._native import OsselClient
 
 NO_SPACE = "No space left on device (os error 28)"
@@ -33,6 +38,32 @@ def open_descriptors(path):
         except OSError:
             pass
     return found
+
+
+def forked(body):
+    """Runs `body` in a child made by fork(), which exits 0 when it returns; gives its pid."""
+    child = os.fork()
+    if child == 0:
+        status = 1
+        try:
+            body()
+            status = 0
+        finally:
+            os._exit(status)
+    return child
+
+
+def exit_status(child, timeout=10):
+    """The child's exit code, or "hung" (and the child killed) when it runs longer than `timeout`."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        pid, status = os.waitpid(child, os.WNOHANG)
+        if pid:
+            return os.waitstatus_to_exitcode(status)
+        time.sleep(0.01)
+    os.kill(child, signal.SIGKILL)
+    os.waitpid(child, 0)
+    return "hung"
 
 
 def test_client_without_trace_file_refuses_to_record(tmp_path, monkeypatch):
@@ -84,50 +115,65 @@ def test_a_file_the_process_may_only_write_is_still_recorded_to():
     with tempfile.TemporaryDirectory() as folder:
         os.chmod(folder, 0o777)
         path = os.path.join(folder, "trace.jsonl")
-        child = os.fork()
-        if child == 0:  # as root every file can be read: the child runs as "nobody"
-            status = 1
-            try:
-                if os.geteuid() == 0:
-                    os.setuid(65534)
-                os.close(os.open(path, os.O_WRONLY | os.O_CREAT, 0o200))
-                client = OsselClient(path)
-                client.record_trace({"a": 1})
-                client.record_trace({"b": 2})
-                status = 0
-            finally:
-                os._exit(status)
-        assert os.waitpid(child, 0)[1] == 0
+
+        def record_as_nobody():  # as root every file can be read
+            if os.geteuid() == 0:
+                os.setuid(65534)
+            os.close(os.open(path, os.O_WRONLY | os.O_CREAT, 0o200))
+            client = OsselClient(path)
+            client.record_trace({"a": 1})
+            client.record_trace({"b": 2})
+
+        assert exit_status(forked(record_as_nobody)) == 0
         os.chmod(path, 0o600)
         with open(path, "rb") as file:
             assert file.read() == b'{"a":1}\n{"b":2}\n'
 
 
-def test_a_child_made_by_fork_locks_the_file_apart_from_its_parent(tmp_path):
+def test_a_child_made_by_fork_locks_the_file_apart_from_its_parent_and_appends(tmp_path):
     path = tmp_path / "trace.jsonl"
     client = OsselClient(str(path))
+    client.record_trace({"parent": 0})
     [appending] = [fd for fd in open_descriptors(path) if descriptor_flags(fd) & os.O_APPEND]
     # The parent holds the lock on the open its client writes through, as it
     # does while it writes a record.
     fcntl.flock(appending, fcntl.LOCK_EX)
-    child = os.fork()
-    if child == 0:
-        status = 1
-        try:
-            client.record_trace({"child": 1})
-            status = 0
-        finally:
-            os._exit(status)
+    child = forked(lambda: client.record_trace({"child": 1}))
     try:
         time.sleep(0.3)
         assert os.waitpid(child, os.WNOHANG) == (0, 0), "the child did not wait for the lock"
-        assert path.read_bytes() == b""
+        assert path.read_bytes() == b'{"parent":0}\n'
     finally:
         fcntl.flock(appending, fcntl.LOCK_UN)
-        _, status = os.waitpid(child, 0)
-    assert status == 0
+    assert exit_status(child) == 0
     client.record_trace({"parent": 2})
-    assert path.read_bytes() == b'{"child":1}\n{"parent":2}\n'
+    assert path.read_bytes() == b'{"parent":0}\n{"child":1}\n{"parent":2}\n'
+
+
+def test_a_child_records_to_the_file_its_parent_opened_after_the_path_changed(tmp_path):
+    path, moved = tmp_path / "trace.jsonl", tmp_path / "moved.jsonl"
+    client = OsselClient(str(path))
+    path.rename(moved)
+    path.write_bytes(b"")  # another file now at the path
+    assert exit_status(forked(lambda: client.record_trace("child"))) == 0
+    assert (moved.read_bytes(), path.read_bytes()) == (b'"child"\n', b"")
+
+
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_a_child_forked_while_a_thread_waits_inside_record_trace_records(tmp_path):
+    path = tmp_path / "trace.jsonl"
+    client = OsselClient(str(path))
+    holder = os.open(path, os.O_RDONLY)
+    fcntl.flock(holder, fcntl.LOCK_EX)  # another open holds the file's lock, so the thread
+    waiting = threading.Thread(target=client.record_trace, args=({"thread": 1},))
+    waiting.start()  # waits for it while it holds the client's own lock
+    time.sleep(0.2)
+    child = forked(lambda: client.record_trace({"child": 2}))
+    fcntl.flock(holder, fcntl.LOCK_UN)
+    os.close(holder)
+    waiting.join(10)
+    assert exit_status(child) == 0
+    assert sorted(path.read_bytes().splitlines()) == [b'{"child":2}', b'{"thread":1}']
 
 
 def test_a_fifo_is_opened_for_writing_only(tmp_path):
@@ -145,6 +191,29 @@ def test_a_fifo_is_opened_for_writing_only(tmp_path):
         os.close(reader)
 
 
+def test_a_fifo_inherited_through_fork_gets_whole_records_from_parent_and_child(tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    os.set_blocking(reader, True)
+    client = OsselClient(str(fifo))
+
+    def record_all():  # records far larger than the pipe takes in one write
+        for i in range(40):
+            client.record_trace({"pid": os.getpid(), "i": i, "pad": "x" * 200_000})
+
+    child = forked(record_all)
+    received = []
+    draining = threading.Thread(target=lambda: received.extend(iter(lambda: os.read(reader, 1 << 16), b"")))
+    draining.start()  # until every writer closed the FIFO
+    record_all()
+    del client
+    assert exit_status(child) == 0
+    draining.join(20)
+    os.close(reader)
+    assert len(whole_lines(b"".join(received))) == 80
+
+
 def test_records_are_compact_lines_after_the_existing_content(tmp_path):
     path = tmp_path / "trace.jsonl"
     path.write_bytes(b"earlier line\nno line feed")
@@ -160,11 +229,85 @@ def test_records_are_compact_lines_after_the_existing_content(tmp_path):
                                  b'[null,null,null]\n{"by":"keyword"}\n[2]\n')
 
 
+# Child interpreters that each record `records` traces on a client of their
+# own, after `prefix` (a command that runs the interpreter), with `env` added.
+WRITER_PROGRAM = """
+import sys
+from ossel._native import OsselClient
+client = OsselClient(sys.argv[1])
+for i in range(int(sys.argv[2])):
+    client.record_trace({"i": i, "pad": "x" * 20_000})
+"""
+
+
+def run_writers(path, writers, records, *, env=(), prefix=(), python_flags=()):
+    env = {**os.environ, "PYTHONPATH": str(pathlib.Path(ossel.__file__).parents[1]), **dict(env)}
+    command = [*prefix, sys.executable, *python_flags, "-c", WRITER_PROGRAM, str(path), str(records)]
+    children = [subprocess.Popen(command, env=env, stderr=subprocess.PIPE, text=True)
+                for _ in range(writers)]
+    return [(child.wait(timeout=60), child.stderr.read()) for child in children]
+
+
+def whole_lines(data):
+    """The records in `data`, which must be whole lines of JSON."""
+    lines = data.split(b"\n")
+    assert lines.pop() == b""
+    return [json.loads(line) for line in lines]
+
+
 def test_a_new_client_starts_after_a_partial_line_left_by_another_writer(tmp_path):
     path = tmp_path / "trace.jsonl"
     path.write_bytes(b'{"whole":1}\n{"cut short by a kill or a full dis')
     OsselClient(str(path)).record_trace({"new": 1})
     assert path.read_bytes() == b'{"whole":1}\n{"cut short by a kill or a full dis\n{"new":1}\n'
+    # Where /proc is not mounted, too.
+    hide_proc = ["unshare", "-m", "sh", "-c", 'umount -l /proc && exec "$@"', "sh"]
+    if shutil.which("unshare") is None or subprocess.run([*hide_proc, "true"], capture_output=True).returncode:
+        pytest.skip("cannot unmount /proc in a mount namespace of its own")
+    path.write_bytes(b'{"killed":"frag')
+    assert run_writers(path, 1, 1, prefix=hide_proc) == [(0, "")]
+    assert path.read_bytes().startswith(b'{"killed":"frag\n{"i":0,')
+
+
+# A file system that refuses flock, as some network and FUSE file systems do:
+# a shim loaded into each writer makes flock fail with ENOLCK, and with
+# REFUSE_OFD_LOCKS the fcntl locks on open files too.
+LOCK_SHIM = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+int flock(int fd, int operation) { errno = ENOLCK; return -1; }
+#ifdef REFUSE_OFD_LOCKS
+#define REFUSING(name) int name(int fd, int command, ...) {                               \
+    va_list rest; va_start(rest, command); void *argument = va_arg(rest, void *); va_end(rest); \
+    if (command == F_OFD_SETLK || command == F_OFD_SETLKW) { errno = ENOLCK; return -1; }   \
+    return ((int (*)(int, int, ...))dlsym(RTLD_NEXT, #name))(fd, command, argument); }
+REFUSING(fcntl)
+REFUSING(fcntl64)
+#endif
+"""
+
+
+@pytest.mark.parametrize("ofd_locks", [True, False], ids=["fcntl locks served", "no lock at all"])
+def test_where_flock_is_refused(tmp_path, ofd_locks):
+    if shutil.which("cc") is None:
+        pytest.skip("needs a C compiler")
+    (tmp_path / "shim.c").write_text(LOCK_SHIM)
+    shim = tmp_path / "shim.so"
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", shim, tmp_path / "shim.c", "-ldl",
+                    *([] if ofd_locks else ["-DREFUSE_OFD_LOCKS"])], check=True)
+    path = tmp_path / "trace.jsonl"
+    env = {"LD_PRELOAD": str(shim)}
+    if ofd_locks:  # the fallback lock keeps 6 writers apart, and warns of nothing
+        assert run_writers(path, 6, 100, env=env, python_flags=["-W", "error"]) == [(0, "")] * 6
+        assert len(whole_lines(path.read_bytes())) == 600
+    else:  # records are written as before, with one warning per client
+        [(status, errors)] = run_writers(path, 1, 3, env=env, python_flags=["-W", "always"])
+        assert status == 0 and errors.count("RuntimeWarning") == 1
+        assert f"Cannot lock trace file '{path}' (No locks available (os error 37))" in errors
+        assert len(whole_lines(path.read_bytes())) == 3
 
 
 # What another program does to the file between a client's records "a" and
@@ -258,9 +401,7 @@ def test_file_is_complete_and_closed_after_the_client_is_deleted(tmp_path):
     del client
     gc.collect()
     assert open_descriptors(path) == []
-    lines = path.read_bytes().split(b"\n")
-    assert lines.pop() == b""
-    assert [json.loads(line)["i"] for line in lines] == list(range(100))
+    assert [record["i"] for record in whole_lines(path.read_bytes())] == list(range(100))
 
 
 class RecordingMapping(collections.abc.Mapping):

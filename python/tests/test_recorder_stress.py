@@ -13,6 +13,7 @@ import pytest
 
 import ossel
 from ossel._native import OsselClient
+from test_recorder import exit_status, forked, whole_lines
 
 CLIENTS = 2
 THREADS_PER_CLIENT = 4
@@ -80,6 +81,31 @@ def test_threads_sharing_two_clients_in_one_process_write_whole_lines(trace_path
     assert not any(worker.is_alive() for worker in workers), "record_trace did not return: deadlock"
     assert not errors, errors[0]
     assert_whole_lines_from_every_writer(path)
+
+
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_children_forked_while_threads_record_on_one_client_record_too(trace_path):
+    client = OsselClient(str(trace_path))
+    stop = threading.Event()
+
+    def work(thread):
+        for i in range(20_000):  # bounded, should the flag never be set
+            if stop.is_set():
+                return
+            client.record_trace({"thread": thread, "i": i, "pad": "x" * 1000})
+
+    workers = [threading.Thread(target=work, args=(thread,)) for thread in range(THREADS_PER_CLIENT)]
+    for worker in workers:
+        worker.start()
+    try:
+        for child in range(30):
+            assert exit_status(forked(lambda: client.record_trace({"child": child}))) == 0, child
+    finally:
+        stop.set()
+        for worker in workers:
+            worker.join(60)
+    records = whole_lines(trace_path.read_bytes())
+    assert sorted(record["child"] for record in records if "child" in record) == list(range(30))
 
 
 # One client and its threads, in a process of its own: the interpreter lock

@@ -2,7 +2,7 @@
 // write, a record written in many writes beside another writer, a lock
 // poisoned by an internal fault, a record nested inside the locked step, and
 // waiting for the lock.
-#include "trace_file_writer.h"
+#include "trace_file/trace_file_writer.h"
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>

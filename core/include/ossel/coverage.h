@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "ossel/policy.h"
+#include "ossel/progress.h"
+#include "ossel/result.h"
 #include "ossel/tool_call.h"
 
 namespace ossel {
@@ -86,6 +88,10 @@ class CoverageAnalyzer {
 
   // Evaluates every rule over one whole trace and keeps what the report needs.
   TraceCoverage cover_trace(std::string trace_id, std::span<const ToolCall> calls) const;
+  // The same, counting the calls each rule's pass goes over on `progress`;
+  // Error{kStoppedMessage} once it says stop.
+  Result<TraceCoverage> cover_trace(std::string trace_id, std::span<const ToolCall> calls,
+                                    ProgressCheck& progress) const;
 
   // The distinct coverage identifiers of the rules the trace engaged (held or
   // broke), in the order of the first rule engaged with each.
@@ -96,8 +102,15 @@ class CoverageAnalyzer {
   // rule order, then alias names and members), unexpected tools in first-call
   // order, untriggered rules in policy order. A NaN threshold is never met.
   CoverageReport build_report(std::span<const TraceCoverage> records, double threshold) const;
+  // The same, counting every record's calls on `progress`; Error{kStoppedMessage}
+  // once it says stop.
+  Result<CoverageReport> build_report(std::span<const TraceCoverage> records, double threshold,
+                                      ProgressCheck& progress) const;
 
  private:
+  Result<std::vector<std::string>> rules_triggered(std::span<const ToolCall> calls,
+                                                   ProgressCheck& progress) const;
+
   struct Data;
   std::unique_ptr<const Data> data_;
 };

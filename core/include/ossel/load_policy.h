@@ -6,11 +6,15 @@
 #include <string_view>
 
 #include "ossel/policy.h"
+#include "ossel/progress.h"
 #include "ossel/result.h"
 
 namespace ossel {
 
-Result<Policy> load_policy(std::string_view yaml_text);
+// `keep_going` is asked every few thousand parse events and events read
+// (alias replays included); when it says stop, the load ends with
+// Error{kStoppedMessage}.
+Result<Policy> load_policy(std::string_view yaml_text, KeepGoing keep_going = {});
 
 }  // namespace ossel
 

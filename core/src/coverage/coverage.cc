@@ -143,13 +143,23 @@ CoverageAnalyzer::CoverageAnalyzer(CoverageAnalyzer&&) noexcept = default;
 CoverageAnalyzer& CoverageAnalyzer::operator=(CoverageAnalyzer&&) noexcept = default;
 
 std::vector<std::string> CoverageAnalyzer::rules_triggered(std::span<const ToolCall> calls) const {
+  ProgressCheck never_stops;
+  return std::move(rules_triggered(calls, never_stops)).value();
+}
+
+Result<std::vector<std::string>> CoverageAnalyzer::rules_triggered(std::span<const ToolCall> calls,
+                                                                   ProgressCheck& progress) const {
   const Data& data = *data_;
   std::vector<std::string> triggered;
   std::vector<bool> slot_done(data.slot_ids.size(), false);
   for (size_t rule = 0; rule < data.rule_ids.size(); ++rule) {
     const size_t slot = data.rule_slots[rule];
     // Once one rule has put an identifier in, a rule sharing it adds nothing.
-    if (slot_done[slot] || !data.evaluator.engaged(rule, calls)) continue;
+    if (slot_done[slot]) continue;
+    // Counted before the rule's pass over the trace, so even one long trace
+    // is asked about between its rules.
+    if (!progress.advance(calls.size())) return Error{kStoppedMessage};
+    if (!data.evaluator.engaged(rule, calls)) continue;
     slot_done[slot] = true;
     triggered.push_back(data.slot_ids[slot]);
   }
@@ -158,16 +168,30 @@ std::vector<std::string> CoverageAnalyzer::rules_triggered(std::span<const ToolC
 
 TraceCoverage CoverageAnalyzer::cover_trace(std::string trace_id,
                                             std::span<const ToolCall> calls) const {
+  ProgressCheck never_stops;
+  return std::move(cover_trace(std::move(trace_id), calls, never_stops)).value();
+}
+
+Result<TraceCoverage> CoverageAnalyzer::cover_trace(std::string trace_id, std::span<const ToolCall> calls,
+                                                    ProgressCheck& progress) const {
+  Result<std::vector<std::string>> triggered = rules_triggered(calls, progress);
+  if (!triggered) return triggered.error();
   TraceCoverage record;
   record.trace_id = std::move(trace_id);
   record.tool_names.reserve(calls.size());
   for (const ToolCall& call : calls) record.tool_names.push_back(call.tool);
-  record.triggered_rules = rules_triggered(calls);
+  record.triggered_rules = std::move(triggered).value();
   return record;
 }
 
 CoverageReport CoverageAnalyzer::build_report(std::span<const TraceCoverage> records,
                                               double threshold) const {
+  ProgressCheck never_stops;
+  return std::move(build_report(records, threshold, never_stops)).value();
+}
+
+Result<CoverageReport> CoverageAnalyzer::build_report(std::span<const TraceCoverage> records,
+                                                      double threshold, ProgressCheck& progress) const {
   const Data& data = *data_;
   CoverageReport report;
 
@@ -176,6 +200,7 @@ CoverageReport CoverageAnalyzer::build_report(std::span<const TraceCoverage> rec
   size_t known_seen = 0;
   ToolCoverage& tools = report.tool_coverage;
   for (const TraceCoverage& record : records) {
+    if (!progress.advance(record.tool_names.size())) return Error{kStoppedMessage};
     for (const std::string& name : record.tool_names) {
       if (!seen.insert(name).second) continue;
       if (data.is_known_tool(name)) {

@@ -215,6 +215,11 @@ std::string position_suffix(Mark mark) {
 }
 
 Document parse_first_document(std::string_view text) {
+  ProgressCheck never_stops;
+  return parse_first_document(text, never_stops);
+}
+
+Document parse_first_document(std::string_view text, ProgressCheck& progress) {
   Document document;
   document.text_pool.reserve(text.size());
   Parser parser(text);
@@ -222,6 +227,10 @@ Document parse_first_document(std::string_view text) {
   std::string error;
   bool reading = true;
   while (reading) {
+    if (!progress.advance()) {
+      document.error = kStoppedMessage;
+      break;
+    }
     EventOwner owner;
     if (!parser.next(owner.event, error)) {
       document.error = std::move(error);

@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "ossel/progress.h"
+
 namespace ossel::yaml {
 
 // How deep mappings and sequences may nest (the root counts as one level).
@@ -78,13 +80,16 @@ struct Document {
   }
 };
 
-// Parses `text` (UTF-8) up to the end of its first document.
+// Parses `text` (UTF-8) up to the end of its first document, counting every
+// event on `progress`; once that says stop, the document ends there with
+// kStoppedMessage as its error.
 //
 // Parsing also stops at a collection nested two levels past kNestingLimit.
 // No reader can get that far: every node of a document is read, and the
 // reader fails at the parent one level past the limit, if not before. Stopping
 // there keeps the parser from spending time quadratic in the nesting depth on
 // text that can only fail.
+Document parse_first_document(std::string_view text, ProgressCheck& progress);
 Document parse_first_document(std::string_view text);
 
 // " at line L column C" (1-based), or "" for the very start of the text, where

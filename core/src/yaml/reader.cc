@@ -8,6 +8,10 @@
 namespace ossel::yaml {
 
 const Event* Reader::at(size_t index) {
+  if (progress_ != nullptr && !progress_->advance()) {
+    fail_unplaced(kStoppedMessage);
+    return nullptr;
+  }
   if (index < document_.events.size()) return &document_.events[index];
   // Only a syntax error ends the events before the reader is done.
   fail_unplaced(document_.error.value_or("EOF while parsing a value"));

@@ -27,7 +27,10 @@ inline constexpr size_t kReplayEventsPerEvent = 100;
 
 class Reader {
  public:
-  explicit Reader(const Document& document) : document_(document) {}
+  // Every event visited, replays included, is counted on `progress` (if
+  // given); once it says stop, the read fails with kStoppedMessage.
+  explicit Reader(const Document& document, ProgressCheck* progress = nullptr)
+      : document_(document), progress_(progress) {}
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
 
@@ -119,6 +122,7 @@ class Reader {
   bool fail_with_path(std::string_view message, Mark mark, size_t segments);
 
   const Document& document_;
+  ProgressCheck* progress_;
   std::string error_;
   std::vector<Segment> path_;
   size_t remaining_depth_ = kNestingLimit;

@@ -1,4 +1,4 @@
-#include "trace_file_writer.h"
+#include "trace_file/trace_file_writer.h"
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -13,11 +13,11 @@
 #include <mutex>
 #include <string>
 
-#include "blocking_call.h"
-#include "file_lock.h"
-#include "fork_generation.h"
-#include "interruptible_mutex.h"
-#include "os_file.h"
+#include "trace_file/blocking_call.h"
+#include "trace_file/file_lock.h"
+#include "trace_file/fork_generation.h"
+#include "trace_file/interruptible_mutex.h"
+#include "trace_file/os_file.h"
 
 namespace ossel::python {
 namespace {
@@ -89,18 +89,21 @@ Error interrupted() { return Error{os_error_text(EINTR)}; }
 }  // namespace
 
 struct TraceFileWriter::State {
-  State(FileDescriptor file, bool regular, std::optional<FileDescriptor> reader,
+  State(std::string path, FileDescriptor file, std::optional<FileDescriptor> reader,
         FileIdentity identity)
-      : file(std::move(file)), regular(regular), reader(std::move(reader)), identity(identity) {}
+      : path(std::move(path)),
+        file(std::move(file)),
+        reader(std::move(reader)),
+        identity(identity) {}
 
   // A child made by fork() shares this open of the file, and the lock that
   // belongs to it, with its parent, so neither would keep the other out. The
-  // child's first record opens the file anew, to lock an open of its own;
-  // should that fail, the shared open serves as before. False when a signal
-  // handler raised while the open waited.
+  // child's first record opens the file anew, whatever kind of file it is, to
+  // lock an open of its own; should that fail, the shared open serves as
+  // before. False when a signal handler raised while the open waited.
   bool open_own_after_fork() {
-    if (!regular || fork_generation_of_file == fork_generation()) return true;
-    Result<FileDescriptor> own = open_same_file(file.get(), O_WRONLY | O_APPEND);
+    if (fork_generation_of_file == fork_generation()) return true;
+    Result<FileDescriptor> own = open_same_file(path, file.get(), O_WRONLY | O_APPEND);
     if (!own && PyErr_Occurred()) return false;
     fork_generation_of_file = fork_generation();
     if (own) file = std::move(own).value();
@@ -167,10 +170,10 @@ struct TraceFileWriter::State {
     return {line_torn, std::nullopt};
   }
 
+  const std::string path;  // as the client was given it, for reopening and messages
   // Write-only, appending; replaced (under `mutex`) only by open_own_after_fork.
   FileDescriptor file;
   unsigned fork_generation_of_file = fork_generation();
-  const bool regular;
   const std::optional<FileDescriptor> reader;  // read-only, for a regular file only
   const FileIdentity identity;
   size_t max_write_size = kMaxWriteSize;
@@ -181,6 +184,7 @@ struct TraceFileWriter::State {
   // (when it was known), where read_file_end looks first.
   bool line_torn = false;
   std::optional<off_t> size_after_last_record;
+  bool warned_unlocked = false;  // guarded by `mutex`
 };
 
 Result<std::unique_ptr<TraceFileWriter>> TraceFileWriter::open(std::string_view path) {
@@ -190,21 +194,21 @@ Result<std::unique_ptr<TraceFileWriter>> TraceFileWriter::open(std::string_view 
   if (fstat(file->get(), &status) != 0) return Error{os_error_text(errno)};
 
   // The last byte is read through a second, read-only open of the very same
-  // file (not of the path, which may have changed meanwhile). Only a regular
-  // file: opening a FIFO or a device for reading would change what the other
-  // end sees. Without it (no read permission, no /proc) the writer goes on
-  // with what it knows itself.
-  const bool regular = S_ISREG(status.st_mode);
+  // file (the path may have changed meanwhile). Only a regular file: opening
+  // a FIFO or a device for reading would change what the other end sees.
+  // Without it (no read permission, or the path changed and no /proc) the
+  // writer goes on with what it knows itself.
   std::optional<FileDescriptor> reader;
-  if (regular) {
-    Result<FileDescriptor> opened = open_same_file(file->get(), O_RDONLY | O_NOCTTY);
+  if (S_ISREG(status.st_mode)) {
+    Result<FileDescriptor> opened = open_same_file(path, file->get(), O_RDONLY);
     if (opened) {
       reader.emplace(std::move(opened).value());
     } else if (PyErr_Occurred()) {
       return opened.error();
     }
   }
-  auto state = std::make_unique<State>(std::move(file).value(), regular, std::move(reader),
+  auto state = std::make_unique<State>(std::string(path), std::move(file).value(),
+                                       std::move(reader),
                                        FileIdentity{status.st_dev, status.st_ino});
   return std::unique_ptr<TraceFileWriter>(new TraceFileWriter(std::move(state)));
 }
@@ -227,6 +231,18 @@ std::optional<Error> TraceFileWriter::locked(
   if (!state.open_own_after_fork()) return interrupted();
   const ExclusiveFileLock file_lock(state.file.get());
   if (file_lock.interrupted()) return interrupted();
+  if (file_lock.refusal() != 0 && !state.warned_unlocked) {
+    // Once per client. Should the warning be raised as an error, nothing is
+    // written and the exception is passed on.
+    state.warned_unlocked = true;
+    const std::string reason = os_error_text(file_lock.refusal());
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                         "Cannot lock trace file '%s' (%s): its records are written without "
+                         "the lock, and other clients' writes can come between their bytes",
+                         state.path.c_str(), reason.c_str()) < 0) {
+      return interrupted();
+    }
+  }
   SetOnUnwind poison_on_fault(state.poisoned);
   return body();
 }

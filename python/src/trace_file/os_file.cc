@@ -1,12 +1,13 @@
-#include "os_file.h"
+#include "trace_file/os_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "blocking_call.h"
+#include "trace_file/blocking_call.h"
 
 namespace ossel::python {
 
@@ -39,8 +40,26 @@ Result<FileDescriptor> open_file(std::string_view path, int flags, mode_t mode) 
   return FileDescriptor(fd);
 }
 
-Result<FileDescriptor> open_same_file(int fd, int flags) {
-  return open_file("/proc/self/fd/" + std::to_string(fd), flags);
+Result<FileDescriptor> open_same_file(std::string_view path, int fd, int flags) {
+  struct stat wanted;
+  if (fstat(fd, &wanted) != 0) return Error{os_error_text(errno)};
+  auto open_checked = [&](std::string_view name) -> Result<FileDescriptor> {
+    // Without O_NONBLOCK, opening a FIFO waits for its other end.
+    Result<FileDescriptor> opened = open_file(name, flags | O_NONBLOCK | O_NOCTTY);
+    if (!opened) return opened;
+    struct stat found;
+    if (fstat(opened->get(), &found) != 0) return Error{os_error_text(errno)};
+    if (found.st_dev != wanted.st_dev || found.st_ino != wanted.st_ino) {
+      return Error{"not the same file"};
+    }
+    if (fcntl(opened->get(), F_SETFL, fcntl(opened->get(), F_GETFL) & ~O_NONBLOCK) != 0) {
+      return Error{os_error_text(errno)};
+    }
+    return opened;
+  };
+  Result<FileDescriptor> by_path = open_checked(path);
+  if (by_path || PyErr_Occurred()) return by_path;
+  return open_checked("/proc/self/fd/" + std::to_string(fd));
 }
 
 }  // namespace ossel::python

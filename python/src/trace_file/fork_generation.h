@@ -2,8 +2,8 @@
 // A child made by fork() shares its parent's open files, and so the locks
 // taken on them (flock locks belong to the open file): whoever keeps an open
 // file for its own use must open the file anew in the child.
-#ifndef OSSEL_PYTHON_FORK_GENERATION_H_
-#define OSSEL_PYTHON_FORK_GENERATION_H_
+#ifndef OSSEL_PYTHON_TRACE_FILE_FORK_GENERATION_H_
+#define OSSEL_PYTHON_TRACE_FILE_FORK_GENERATION_H_
 
 namespace ossel::python {
 
@@ -14,4 +14,4 @@ unsigned fork_generation();
 
 }  // namespace ossel::python
 
-#endif  // OSSEL_PYTHON_FORK_GENERATION_H_
+#endif  // OSSEL_PYTHON_TRACE_FILE_FORK_GENERATION_H_

@@ -5,8 +5,8 @@
 // call is repeated unless a handler raised. A raised exception (such as the
 // KeyboardInterrupt of Ctrl-C) ends the call and stays set, for the method to
 // pass on unchanged.
-#ifndef OSSEL_PYTHON_BLOCKING_CALL_H_
-#define OSSEL_PYTHON_BLOCKING_CALL_H_
+#ifndef OSSEL_PYTHON_TRACE_FILE_BLOCKING_CALL_H_
+#define OSSEL_PYTHON_TRACE_FILE_BLOCKING_CALL_H_
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -54,4 +54,4 @@ auto call_blocking(Call&& call) -> decltype(call()) {
 
 }  // namespace ossel::python
 
-#endif  // OSSEL_PYTHON_BLOCKING_CALL_H_
+#endif  // OSSEL_PYTHON_TRACE_FILE_BLOCKING_CALL_H_

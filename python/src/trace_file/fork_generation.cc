@@ -1,4 +1,4 @@
-#include "fork_generation.h"
+#include "trace_file/fork_generation.h"
 
 #include <pthread.h>
 

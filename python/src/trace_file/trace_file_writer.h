@@ -5,19 +5,21 @@
 // then written in one locked step: the writer's own mutex keeps apart the
 // threads that share the writer, and an exclusive flock on the file keeps out
 // every other writer of the file, another client in this process or a client
-// in another process. Inside the step the writer reads the file's last byte;
-// when the content ends inside a line (a writer died, or a write failed, part
-// way through a record) it writes a line feed ahead of the record. So every
-// record starts a line of its own, and a fragment stays in the file as a line
-// of its own: nothing in the file is ever truncated or rewritten. A record
-// too large for one write goes out in several, all inside the step.
+// in another process (file_lock.h). Inside the step the writer reads the
+// file's last byte; when the content ends inside a line (a writer died, or a
+// write failed, part way through a record) it writes a line feed ahead of the
+// record. So every record starts a line of its own, and a fragment stays in
+// the file as a line of its own: nothing in the file is ever truncated or
+// rewritten. A record too large for one write goes out in several, all inside
+// the step. A writer inherited through fork() opens the file anew in the
+// child, and its mutex is free there.
 //
 // Only a regular file that the process may read can be read back. For any
 // other file (a FIFO, a device, a file without read permission) the writer
 // knows only the records it tore itself, and starts its next record with a
 // line feed after one of those.
-#ifndef OSSEL_PYTHON_TRACE_FILE_WRITER_H_
-#define OSSEL_PYTHON_TRACE_FILE_WRITER_H_
+#ifndef OSSEL_PYTHON_TRACE_FILE_TRACE_FILE_WRITER_H_
+#define OSSEL_PYTHON_TRACE_FILE_TRACE_FILE_WRITER_H_
 
 #include <cstddef>
 #include <functional>
@@ -65,7 +67,10 @@ class TraceFileWriter {
   // RuntimeError message ("Failed to lock trace file writer",
   // kNestedMessage, "Failed to flush: ...", "Failed to serialize trace: ...").
   // When a signal handler raised during a wait, the call gives up and the
-  // handler's exception is set, to be passed on instead of the message.
+  // handler's exception is set, to be passed on instead of the message. Where
+  // the file cannot be locked at all, the first append warns with a
+  // RuntimeWarning naming the file; should the warning be raised as an error,
+  // nothing is written and it is passed on in the same way.
   std::optional<Error> append(const JsonValue& record);
 
  private:
@@ -88,4 +93,4 @@ class TraceFileWriter {
 
 }  // namespace ossel::python
 
-#endif  // OSSEL_PYTHON_TRACE_FILE_WRITER_H_
+#endif  // OSSEL_PYTHON_TRACE_FILE_TRACE_FILE_WRITER_H_

@@ -3,10 +3,17 @@
 // signal that interrupts the wait runs Python's handlers, whose exception
 // ends the wait (blocking_call.h). It is built on a POSIX semaphore because a
 // semaphore's wait, unlike a mutex's, returns when a signal interrupts it.
-#ifndef OSSEL_PYTHON_INTERRUPTIBLE_MUTEX_H_
-#define OSSEL_PYTHON_INTERRUPTIBLE_MUTEX_H_
+//
+// In a child made by fork() every mutex is free again, unless the thread that
+// called fork() held it: any other holder is a thread the child does not
+// have, and would never give it back.
+#ifndef OSSEL_PYTHON_TRACE_FILE_INTERRUPTIBLE_MUTEX_H_
+#define OSSEL_PYTHON_TRACE_FILE_INTERRUPTIBLE_MUTEX_H_
 
+#include <pthread.h>
 #include <semaphore.h>
+
+#include <atomic>
 
 namespace ossel::python {
 
@@ -24,10 +31,14 @@ class InterruptibleMutex {
   // Gives the mutex back; only its taker may.
   void unlock();
 
+  // Run in a child made by fork(), while it has one thread only.
+  void reset_after_fork();
+
  private:
   sem_t free_;  // 1 while nobody holds the mutex
+  std::atomic<pthread_t> holder_{};  // the thread that holds the mutex, else 0
 };
 
 }  // namespace ossel::python
 
-#endif  // OSSEL_PYTHON_INTERRUPTIBLE_MUTEX_H_
+#endif  // OSSEL_PYTHON_TRACE_FILE_INTERRUPTIBLE_MUTEX_H_

@@ -2,8 +2,8 @@
 // holding a NUL character, and the operating system's own errors as
 // "{description} (os error {number})". Opening can wait (a FIFO waits for its
 // other end), so it is made as a blocking call (blocking_call.h).
-#ifndef OSSEL_PYTHON_OS_FILE_H_
-#define OSSEL_PYTHON_OS_FILE_H_
+#ifndef OSSEL_PYTHON_TRACE_FILE_OS_FILE_H_
+#define OSSEL_PYTHON_TRACE_FILE_OS_FILE_H_
 
 #include <sys/types.h>
 
@@ -44,11 +44,14 @@ std::string os_error_text(int error_number);
 // exception is set.
 Result<FileDescriptor> open_file(std::string_view path, int flags, mode_t mode = 0);
 
-// A new open, with `flags`, of the very file that `fd` is open on, through
-// the descriptor's link in /proc rather than a path that may have changed;
-// it fails as open_file does.
-Result<FileDescriptor> open_same_file(int fd, int flags);
+// A new open, with `flags`, of the very file that `fd` is open on: by `path`
+// when it still leads to that file (the same device and inode), else through
+// the descriptor's link in /proc, which reaches a file since deleted or
+// replaced. So /proc is needed only once the path has changed. The open does
+// not wait for the other end of a FIFO: it fails instead. Fails as open_file
+// does, or with "not the same file" when what it opened is another file.
+Result<FileDescriptor> open_same_file(std::string_view path, int fd, int flags);
 
 }  // namespace ossel::python
 
-#endif  // OSSEL_PYTHON_OS_FILE_H_
+#endif  // OSSEL_PYTHON_TRACE_FILE_OS_FILE_H_

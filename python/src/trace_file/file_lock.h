@@ -1,0 +1,43 @@
+// An exclusive advisory lock on an open file, held for the lifetime of the
+// object. Every other open of the same file that locks it this way, in this
+// process or another, waits for it; the kernel drops it when the holding open
+// is closed, so a holder that dies never leaves it taken.
+//
+// The lock is a flock. Where the file system refuses flock (some network and
+// FUSE file systems), it is an open-file-description lock on the whole file
+// (fcntl F_OFD_SETLKW), which network file systems serve through their lock
+// manager; it belongs to the open file as a flock does.
+#ifndef OSSEL_PYTHON_TRACE_FILE_FILE_LOCK_H_
+#define OSSEL_PYTHON_TRACE_FILE_FILE_LOCK_H_
+
+namespace ossel::python {
+
+class ExclusiveFileLock {
+ public:
+  // Takes the lock on `fd`: at once when it is free, else waiting as a
+  // blocking call (blocking_call.h). Called with the interpreter lock held.
+  // A file system that offers neither lock leaves the lock not held, and the
+  // caller goes on without it, as writers did before locks were taken.
+  explicit ExclusiveFileLock(int fd);
+  ~ExclusiveFileLock();
+  ExclusiveFileLock(const ExclusiveFileLock&) = delete;
+  ExclusiveFileLock& operator=(const ExclusiveFileLock&) = delete;
+
+  // True when a signal handler raised during the wait: the lock is not held
+  // and the handler's exception is set.
+  bool interrupted() const { return error_ == kInterrupted; }
+  // The error number of the refusal when no lock could be had at all, else 0.
+  int refusal() const { return error_ == kInterrupted ? 0 : error_; }
+
+ private:
+  enum class Kind { kNone, kFlock, kOpenFileDescription };
+  static constexpr int kInterrupted = -1;
+
+  const int fd_;
+  Kind held_ = Kind::kNone;
+  int error_ = 0;  // kInterrupted, the refusal's error number, or 0
+};
+
+}  // namespace ossel::python
+
+#endif  // OSSEL_PYTHON_TRACE_FILE_FILE_LOCK_H_
