@@ -83,10 +83,7 @@ const std::vector<CheckCase>& check_cases() {
       {{R::Eventually{sel("t"), 3}}, {}, {"x", "x", "x", "x", "t"},
        {"'t' required within 3 calls (at 1/3)", "'t' required within 3 calls (at 2/3)",
         "'t' required within 3 calls (at 3/3)", "!'t' not seen within first 3 calls", "'t' already seen ✓"}},
-      {{R::Eventually{sel("t"), 3}}, {}, {"x", "t", "x"},
-       {"'t' required within 3 calls (at 1/3)", "'t' already seen ✓", "'t' already seen ✓"}},
       {{R::Eventually{sel("t"), 0}}, {}, {"x", "t"}, {"!'t' not seen within first 0 calls", "'t' already seen ✓"}},
-      {{R::Eventually{sel("t"), 0}}, {}, {"t"}, {"'t' already seen ✓"}},
       {{R::Eventually{CallSelector::Matching("run", {{"cmd", "rm.*"}}), 5}}, {}, {"run"}, {"'run[cmd]' already seen ✓"},
        R"({"required_tool":{"tool":"run","args_match":{"cmd":"rm.*"}},"within":5,"current_index":0,"seen":true})"},
       {{R::Eventually{sel("e"), kMax}}, {}, {"x"}, {"'e' required within 4294967295 calls (at 1/4294967295)"}},
@@ -94,15 +91,11 @@ const std::vector<CheckCase>& check_cases() {
       {{R::MaxCalls{sel("g"), 2}}, {{"g", {"a", "b"}}}, {"a", "b", "a", "c"},
        {"'g' call 1/2", "'g' call 2/2", "!'g' exceeded max calls (3 > 2)", "!'g' exceeded max calls (3 > 2)"},
        R"({"tool":"g","max":2,"current_count":3})"},
-      {{R::MaxCalls{sel("t"), 0}}, {}, {"x", "t"}, {"'t' call 0/0", "!'t' exceeded max calls (1 > 0)"}},
       {{R::MaxCalls{sel("m"), kMax}}, {}, {"m"}, {"'m' call 1/4294967295"}},
 
       // A call of the first selector's own name counts, even for a group.
       {{R::Before{sel("g"), sel("y")}}, {{"g", {}}}, {"y", "g", "y"},
        {"!'y' requires 'g' first", "Not 'y', rule not applicable", "'g' was called first ✓"}},
-      {{R::Before{sel("g"), sel("y")}}, {{"g", {"x"}}}, {"x", "y"},
-       {"Not 'y', rule not applicable", "'g' was called first ✓"}},
-      {{R::Before{sel("a"), sel("a")}}, {}, {"a", "a"}, {"!'a' requires 'a' first", "'a' was called first ✓"}},
       {{R::Before{sel("a"), sel("b")}}, {}, {"b"}, {"!'b' requires 'a' first"},
        R"({"first":"a","then":"b","first_seen":false,"is_then_call":true})"},
 
@@ -118,10 +111,6 @@ const std::vector<CheckCase>& check_cases() {
         "!'c' required within 1 calls after 'o' (triggered at 0)", "Pending: 'c' needed within 0 more calls",
         "'c' satisfies after 'o' ✓", "'o' triggered, 'c' required within 1",
         "!'o' triggered at 5, but 'c' never called within 1 steps (trace ended)"}},
-      {{R::After{sel("a"), sel("a"), 1}}, {}, {"a", "a", "x", "x", "a"},
-       {"'a' triggered, 'a' required within 1", "'a' satisfies after 'a' ✓", "Pending: 'a' needed within 0 more calls",
-        "!'a' required within 1 calls after 'a' (triggered at 1)", "!'a' called too late after 'a' (at 4, deadline 2)",
-        "!'a' triggered at 4, but 'a' never called within 1 steps (trace ended)"}},
       {{R::After{sel("o"), sel("c"), kMax}}, {}, {"x", "o", "x"},
        {"After rule: waiting for 'o'", "'o' triggered, 'c' required within 4294967295",
         "Pending: 'c' needed within 4294967294 more calls",
@@ -132,14 +121,8 @@ const std::vector<CheckCase>& check_cases() {
        {"Waiting for trigger 'a'", "'a' triggered, 'b' now forbidden",
         "!'b' forbidden after 'a' (triggered at index 1)", "'b' forbidden (trigger at 1)"},
        R"({"trigger":"a","forbidden":"b","triggered":true})"},
-      {{R::NeverAfter{sel("a"), sel("a")}}, {}, {"a", "a"},
-       {"'a' triggered, 'a' now forbidden", "!'a' forbidden after 'a' (triggered at index 0)"}},
-      {{R::NeverAfter{sel("a"), sel("b")}}, {}, {"x"}, {"Waiting for trigger 'a'"},
-       R"({"trigger":"a","forbidden":"b","triggered":false})"},
 
       {{R::Sequence{{}, true}}, {}, {"a"}, {"Sequence complete ✓"}},
-      {{R::Sequence{{sel("a"), sel("a")}, false}}, {}, {"a", "a", "a"},
-       {"Sequence step 1/2: 'a' ✓", "Sequence step 2/2: 'a' ✓", "Sequence complete ✓"}},
       {{R::Sequence{{sel("a"), sel("b"), sel("c")}, false}}, {}, {"x", "c", "a", "b", "x", "c"},
        {"Sequence: waiting for 'a' (0/3)", "!Sequence order violated: 'c' before 'a'", "Sequence step 1/3: 'a' ✓",
         "Sequence step 2/3: 'b' ✓", "Sequence: waiting for 'c' (2/3)", "Sequence step 3/3: 'c' ✓"}},
@@ -153,12 +136,10 @@ const std::vector<CheckCase>& check_cases() {
       {{R::Blocklist{"g"}}, {{"g", {"a"}}}, {"a", "big", "G"},
        {"'a' does not match blocklist 'g'", "!'big' matches blocklist pattern 'g'", "'G' does not match blocklist 'g'"},
        ""},
-      {{R::Blocklist{""}}, {}, {"x", ""}, {"!'x' matches blocklist pattern ''", "!'' matches blocklist pattern ''"}},
 
       // A group's own name is not a member.
       {{R::Require{CallSelector::Matching("g", {{"p", "x"}})}}, {{"g", {"a"}}}, {"g"},
        {"Require 'g[p]' (checked at end)", "!Required tool 'g[p]' never called"}, ""},
-      {{R::Require{sel("e")}}, {{"e", {}}}, {"e"}, {"Require 'e' (checked at end)", "!Required tool 'e' never called"}},
   };
   return cases;
 }
@@ -185,66 +166,8 @@ TEST(ExplainChecksTest, RecordsOfEveryStep) {
   }
 }
 
-TEST(ExplainChecksTest, RuleIdentifiersAreLowerCased) {
-  const struct {
-    SequenceRule rule;
-    const char* id;
-  } cases[] = {
-      {{R::Eventually{CallSelector::Matching("Run", {{"cmd", "X"}}), 3}}, "eventually_run_3"},
-      {{R::MaxCalls{sel("G"), kMax}}, "max_calls_g_4294967295"},
-      {{R::After{sel("Open"), sel("CLOSE"), 1}}, "after_open_then_close"},
-      {{R::NeverAfter{sel("a"), sel("B")}}, "never_after_a_forbidden_b"},
-      {{R::Sequence{{sel("A"), sel("b"), sel("A")}, true}}, "sequence_a_b_a"},
-      {{R::Sequence{{}, false}}, "sequence_"},
-      {{R::Blocklist{"EXEC"}}, "blocklist_exec"},
-      // Each name is lower-cased on its own: the capital sigma ends its word.
-      {{R::Before{sel("ΟΔΟΣ"), sel("İX")}}, "before_οδος_then_i̇x"},
-  };
-  for (const auto& c : cases) {
-    TraceExplanation result = TraceExplainer(make_policy({c.rule})).explain(trace({"q"}));
-    EXPECT_EQ(result.steps[0].rules_evaluated.at(0).rule_id, c.id);
-  }
-}
-
 using Names = std::optional<std::vector<std::string>>;
 Names names(std::initializer_list<std::string> list) { return std::vector<std::string>(list); }
-
-TEST(ExplainReplayTest, ToolsCheck) {
-  const struct {
-    Names allow, deny;
-    Aliases aliases;
-    std::string tool;
-    const char* rule_id;  // nullptr: passes
-    const char* explanation;
-  } cases[] = {
-      {std::nullopt, std::nullopt, {}, "x", nullptr, ""},
-      {names({"x"}), std::nullopt, {}, "x", nullptr, ""},
-      {names({"Read"}), std::nullopt, {}, "read", "allow_list", "Tool 'read' is not in allow list"},
-      {std::nullopt, names({"x"}), {}, "x", "deny_list", "Tool 'x' is in deny list"},
-      {names({"x"}), names({"x"}), {}, "x", "deny_list", "Tool 'x' is in deny list"},
-      // Any group's member passes the allow list; a group's own name does not.
-      {names({}), std::nullopt, {{"g", {"a"}}}, "a", nullptr, ""},
-      {names({}), std::nullopt, {{"g", {"a"}}}, "g", "allow_list", "Tool 'g' is not in allow list"},
-      {names({}), std::nullopt, {{"g", {"a"}}, {"h", {"g"}}}, "g", nullptr, ""},
-      // The deny list names tools, never groups.
-      {std::nullopt, names({"g"}), {{"g", {"a"}}}, "a", nullptr, ""},
-      {std::nullopt, names({"a"}), {{"g", {"a"}}}, "a", "deny_list", "Tool 'a' is in deny list"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.tool + " " + (c.rule_id ? c.rule_id : "passes"));
-    Policy policy = make_policy({}, c.aliases);
-    policy.tools.allow = c.allow;
-    policy.tools.deny = c.deny;
-    TraceExplanation result = explain_trace(policy, trace({c.tool}));
-    const ExplainedStep& step = result.steps.at(0);
-    EXPECT_EQ(step.verdict, c.rule_id ? Verdict::kBlocked : Verdict::kAllowed);
-    std::vector<RuleEvaluation> expected;
-    if (c.rule_id) {
-      expected.push_back({c.rule_id, *c.rule_id == 'd' ? "deny" : "allow", false, c.explanation, std::nullopt});
-    }
-    EXPECT_EQ(step.rules_evaluated, expected);
-  }
-}
 
 // The first failing check of a call is its reason; the end-of-trace records
 // join the last step without changing its verdict; blocked calls still count.
@@ -301,17 +224,6 @@ TEST(ExplainJsonTest, WholeExplanation) {
   std::string text;
   append_json(records, text);
   EXPECT_NE(text.find(R"j("args":{"k":1,"f":3.0,"e":1e-7},"verdict":"warning",)j"), std::string::npos);
-}
-
-TEST(ExplainJsonTest, EmptyTraceAndEmptyRuleList) {
-  // No steps, so the end-of-trace failures have nowhere to go and block nothing.
-  Policy policy = make_policy({{R::Require{sel("a")}}, {R::After{sel("a"), sel("b"), 1}}});
-  EXPECT_EQ(json_of(TraceExplainer(policy), {}),
-            R"j({"policy_name":"test","policy_version":"1.0","total_steps":0,"allowed_steps":0,)j"
-            R"j("blocked_steps":0,"steps":[],"blocking_rules":[]})j");
-  EXPECT_NE(json_of(TraceExplainer(make_policy()), trace({"x"}))
-                .find(R"j({"index":0,"tool":"x","verdict":"allowed","rules_evaluated":[],)j"),
-            std::string::npos);
 }
 
 TEST(ExplainJsonTest, OddToolNamesAreEscapedEverywhere) {

@@ -30,24 +30,6 @@ Policy sample_policy() {
   return p;
 }
 
-TEST(PolicyTest, DefaultsMatchADocumentWithOnlyAVersion) {
-  Policy p;
-  EXPECT_EQ(p.name, "");
-  EXPECT_FALSE(p.metadata.has_value());
-  EXPECT_FALSE(p.tools.allow || p.tools.deny || p.tools.require_args || p.tools.arg_constraints);
-  EXPECT_TRUE(p.sequences.empty());
-  EXPECT_TRUE(p.aliases.empty());
-  EXPECT_EQ(p.on_error, ErrorPolicy::kBlock);
-  EXPECT_EQ(SequenceRule::After{}.within, 1u);
-  EXPECT_FALSE(SequenceRule::Sequence{}.strict);
-}
-
-TEST(PolicyTest, AbsentAndEmptyListsDiffer) {
-  Policy absent, empty;
-  empty.tools.allow = std::vector<std::string>{};
-  EXPECT_NE(absent, empty);
-}
-
 TEST(PolicyTest, CloneIsEqualAndOutlivesItsSource) {
   auto source = std::make_unique<Policy>(sample_policy());
   Policy copy = source->clone();

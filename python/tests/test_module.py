@@ -122,29 +122,19 @@ def callables(load_policy):
     ("from_file", (), {"paths": "a"}, "Policy.from_file() got an unexpected keyword argument 'paths'"),
     ("TraceExplainer", (), {}, "TraceExplainer.__new__() missing 1 required positional argument: 'policy'"),
     ("TraceExplainer", (1, 2), {}, "TraceExplainer.__new__() takes 1 positional arguments but 2 were given"),
-    ("TraceExplainer", (1,), {"policy": 2}, "TraceExplainer.__new__() got multiple values for argument 'policy'"),
-    ("TraceExplainer", (), {"Policy": 1}, "TraceExplainer.__new__() got an unexpected keyword argument 'Policy'"),
     ("CoverageAnalyzer", (), {}, "CoverageAnalyzer.__new__() missing 1 required positional argument: 'policy'"),
-    ("CoverageAnalyzer", (1, 2, 3), {}, "CoverageAnalyzer.__new__() takes 1 positional arguments but 3 were given"),
     ("OsselClient", (None, None), {},
      "OsselClient.__new__() takes from 0 to 1 positional arguments but 2 were given"),
     ("OsselClient", (None,), {"trace_file": None}, "OsselClient.__new__() got multiple values for argument 'trace_file'"),
-    ("OsselClient", (), {"tracefile": None}, "OsselClient.__new__() got an unexpected keyword argument 'tracefile'"),
     ("explain", (), {}, "TraceExplainer.explain() missing 1 required positional argument: 'traces'"),
-    ("explain", ([], []), {}, "TraceExplainer.explain() takes 1 positional arguments but 2 were given"),
-    ("explain", ([],), {"traces": []}, "TraceExplainer.explain() got multiple values for argument 'traces'"),
-    ("explain", (), {"trace": []}, "TraceExplainer.explain() got an unexpected keyword argument 'trace'"),
     ("analyze", (), {}, "CoverageAnalyzer.analyze() missing 2 required positional arguments: 'traces' and 'threshold'"),
     ("analyze", ([],), {}, "CoverageAnalyzer.analyze() missing 1 required positional argument: 'threshold'"),
-    ("analyze", (), {"threshold": 1.0}, "CoverageAnalyzer.analyze() missing 1 required positional argument: 'traces'"),
     ("analyze", ([], 1.0, 2.0), {}, "CoverageAnalyzer.analyze() takes 2 positional arguments but 3 were given"),
     ("analyze", ([], 1.0), {"threshold": 2.0}, "CoverageAnalyzer.analyze() got multiple values for argument 'threshold'"),
     # The first offending keyword decides, before missing arguments are counted.
     ("analyze", (), {"limit": 1.0, "traces": []}, "CoverageAnalyzer.analyze() got an unexpected keyword argument 'limit'"),
     ("analyze", (), {"traces": [], "traces_": []}, "CoverageAnalyzer.analyze() got an unexpected keyword argument 'traces_'"),
     ("record_trace", (), {}, "OsselClient.record_trace() missing 1 required positional argument: 'trace'"),
-    ("record_trace", ({}, {}), {}, "OsselClient.record_trace() takes 1 positional arguments but 2 were given"),
-    ("record_trace", (), {"traces": {}}, "OsselClient.record_trace() got an unexpected keyword argument 'traces'"),
 ])
 def test_binding_errors(callables, name, args, kwargs, message):
     with pytest.raises(TypeError) as raised:
@@ -174,20 +164,15 @@ class BrokenIteration:
 @pytest.mark.parametrize("name, args, error_type, message, parameter", [
     ("TraceExplainer", (42,), TypeError, "'int' object is not an instance of 'Policy'", "policy"),
     ("TraceExplainer", (None,), TypeError, "'None' is not an instance of 'Policy'", "policy"),
-    ("CoverageAnalyzer", ("p",), TypeError, "'str' object is not an instance of 'Policy'", "policy"),
     ("TraceExplainer", (native.OsselClient(),), TypeError, "'OsselClient' object is not an instance of 'Policy'", "policy"),
     ("from_file", (pathlib.PurePosixPath("p.yaml"),), TypeError, "'PurePosixPath' object is not an instance of 'str'", "path"),
-    ("from_file", (None,), TypeError, "'None' is not an instance of 'str'", "path"),
     ("from_file", (b"p.yaml",), TypeError, "'bytes' object is not an instance of 'str'", "path"),
     ("from_file", ("\udc80.yaml",), UnicodeEncodeError, None, "path"),
     ("OsselClient", (b"x",), TypeError, "'bytes' object is not an instance of 'str'", "trace_file"),
-    ("OsselClient", (7,), TypeError, "'int' object is not an instance of 'str'", "trace_file"),
     ("OsselClient", ("\ud800",), UnicodeEncodeError, None, "trace_file"),
     ("explain", ("abc",), TypeError, "Can't extract `str` to `Vec`", "traces"),
     ("explain", ({"tool": "x"},), TypeError, "'dict' object is not an instance of 'Sequence'", "traces"),
-    ("explain", ({"tool"},), TypeError, "'set' object is not an instance of 'Sequence'", "traces"),
     ("explain", ((c for c in []),), TypeError, "'generator' object is not an instance of 'Sequence'", "traces"),
-    ("explain", (None,), TypeError, "'None' is not an instance of 'Sequence'", "traces"),
     ("explain", (BrokenIteration(),), LookupError, "no calls here", "traces"),
     ("analyze", (["abc"], 80.0), TypeError, "Can't extract `str` to `Vec`", "traces"),
     ("analyze", ([[], 3], 80.0), TypeError, "'int' object is not an instance of 'Sequence'", "traces"),
@@ -199,7 +184,6 @@ class BrokenIteration:
     ("analyze", (FailsAfterFirst([[]]), 80.0), KeyError, "'iteration failed'", "traces"),
     ("analyze", ([FailsAfterFirst([{}])], 80.0), KeyError, "'iteration failed'", "traces"),
     ("analyze", ([[]], "high"), TypeError, "must be real number, not str", "threshold"),
-    ("analyze", ([[]], None), TypeError, "must be real number, not NoneType", "threshold"),
     ("analyze", ([[]], 10**400), OverflowError, "int too large to convert to float", "threshold"),
 ])
 def test_wrong_argument_values_carry_the_parameter_note(callables, name, args, error_type, message, parameter):
@@ -247,15 +231,8 @@ def test_read_failures_are_file_not_found_errors(tmp_path, name, message):
     assert not hasattr(raised.value, "__notes__")
 
 
-@pytest.mark.parametrize("text, message", [
-    ("", "missing field `version`"),
-    ("version: '1'\nbogus: 1\n", "unknown field `bogus`, expected one of `version`, `name`, `metadata`, `tools`, "
-     "`sequences`, `aliases`, `on_error` at line 2 column 1"),
-    ("version: '1'\nname: a\nname: b\n", "duplicate field `name`"),
-    ("version: '1'\non_error: Allow\n", "on_error: unknown variant `Allow`, expected `block` or `allow` at line 2 column 11"),
-])
-def test_loader_errors_are_value_errors_with_the_loader_text(load_policy, text, message):
+def test_loader_errors_are_value_errors_with_the_loader_text(load_policy):
     with pytest.raises(ValueError) as raised:
-        load_policy(text)
-    assert (type(raised.value), str(raised.value)) == (ValueError, message)
-    assert not hasattr(raised.value, "__notes__")
+        load_policy("version: '1'\non_error: Allow\n")
+    assert type(raised.value) is ValueError and not hasattr(raised.value, "__notes__")
+    assert str(raised.value) == "on_error: unknown variant `Allow`, expected `block` or `allow` at line 2 column 11"
