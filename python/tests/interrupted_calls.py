@@ -111,14 +111,9 @@ def record_waiting_for_the_file_lock(fifo):
     return lambda: other.record_trace("waits for the file lock"), finish
 
 
-POLICY = """\
-version: "1"
-tools:
-  allow: [read_file, send_email]
-sequences:
-  - type: never_after
-    trigger: read_file
-    forbidden: send_email
+POLICY = """version: "1"
+tools: {allow: [read_file, send_email]}
+sequences: [{type: never_after, trigger: read_file, forbidden: send_email}]
 """
 
 

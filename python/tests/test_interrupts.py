@@ -1,14 +1,9 @@
-"""Ctrl-C ends every wait of the module's file calls: reading a policy from a
-FIFO without a writer or without data, opening a trace file on a FIFO without
-a reader, a record waiting for a stalled reader, and a record waiting for a
-writer stuck on one (the same client's or another's). KeyboardInterrupt comes
-within a second of SIGINT, from another thread or another process, and the
-process goes on: other threads still run meanwhile, and the client stays
-usable. It ends the long calls too (an explain, an analyze, a policy load that
-take seconds) within 0.6 s, and the object answers its next call. Each case
-(interrupted_calls.py) runs in a process of its own, so that a wait that
-ignored the signal fails the test by its timeout instead of hanging the
-suite."""
+"""Ctrl-C (SIGINT, from another thread or process) ends every wait of the
+module's file calls within a second, and the long calls (an explain, an
+analyze, a policy load that take seconds) within 0.6 s; the process goes on,
+with other threads running meanwhile, and the object answers its next call.
+Each case (interrupted_calls.py) runs in a process of its own, so that a wait
+that ignored the signal fails the test by its timeout instead of hanging it."""
 import json
 import pathlib
 import signal

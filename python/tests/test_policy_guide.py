@@ -77,10 +77,6 @@ def render_steps(explanation):
     return "\n".join(lines) + "\n"
 
 
-def compact(shown_json):
-    return json.dumps(json.loads(shown_json), ensure_ascii=False, separators=(",", ":"))
-
-
 def write_files(folder, document):
     for file_name, body in document.files.items():
         (folder / file_name).write_text(body, encoding="utf-8")
@@ -117,8 +113,8 @@ def actual_output(example, document, folder, monkeypatch):
 
 
 def shown_output(example):
-    if example.kind in ("explain", "analyze"):
-        return compact(example.body)
+    if example.kind in ("explain", "analyze"):  # written compactly, as the module writes it
+        return json.dumps(json.loads(example.body), ensure_ascii=False, separators=(",", ":"))
     if example.kind == "console":
         return f"exit {example.words[1]}\n" + example.body.partition("\n")[2]
     return example.output if example.kind == "run" else example.body
