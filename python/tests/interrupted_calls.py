@@ -3,7 +3,7 @@ program, it sets up one case in a process of its own, starts the wait or the
 call, and prints one JSON line: how it ended, how long it took, and what the
 process finds after it.
 
-    python interrupted_calls.py PACKAGE_ROOT CASE SENDER FOLDER
+    python interrupted_calls.py CASE SENDER FOLDER
 
 SENDER "thread" sends SIGINT from a thread of this process 0.2 s after the
 wait starts; with "process" the caller sends it, once "blocking" is printed.
@@ -18,34 +18,23 @@ import termios
 import threading
 import time
 
-if __name__ == "__main__":
-    sys.path.insert(0, sys.argv[1])
-
-from ossel._native import CoverageAnalyzer, OsselClient, Policy, TraceExplainer  # noqa: E402
+from ossel._native import CoverageAnalyzer, OsselClient, Policy, TraceExplainer
 
 BIG = "x" * (1 << 20)  # far more than a pipe holds
+BIG_LINE = json.dumps(BIG) + "\n"
 
 
 def read_until(reader, done):
-    """Reads the non-blocking pipe `reader` until `done(data)` holds for all
-    that has been read."""
+    """Reads the non-blocking pipe `reader` until `done(data)` holds for all that has been read
+    (or, with no `done`, until it is empty)."""
     data = b""
-    while not done(data):
+    while not done or not done(data):
         try:
             data += os.read(reader, 1 << 16)
         except BlockingIOError:
+            if not done:
+                return data
             time.sleep(0.01)
-    return data
-
-
-def read_available(reader):
-    """Whatever the non-blocking pipe `reader` holds now."""
-    data = b""
-    try:
-        while chunk := os.read(reader, 1 << 16):
-            data += chunk
-    except BlockingIOError:
-        pass
     return data
 
 
@@ -53,19 +42,18 @@ def one_line(data):
     return data.endswith(b"\n")
 
 
-BIG_LINE = json.dumps(BIG) + "\n"
-
-
-def seen(text):
-    """`text`, or the name of what it is when it is (part of) the big record."""
+def seen(data):
+    """What `data` read from a pipe is: its text, or the big record or the start of it."""
+    text = data.decode()
     if text == BIG_LINE:
         return "the big record, whole"
-    if 1 < len(text) < len(BIG_LINE) and BIG_LINE.startswith(text):
-        return "the start of the big record"
-    return text[:40]
+    return "the start of the big record" if 1 < len(text) < len(BIG_LINE) and BIG_LINE.startswith(text) else text[:40]
 
 
 def policy_waiting_for_a_writer(fifo):
+    # A signal whose handler returns comes first: the wait goes on.
+    signal.signal(signal.SIGUSR1, lambda *_: None)
+    threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGUSR1)).start()
     return lambda: Policy.from_file(fifo), None
 
 
@@ -89,7 +77,7 @@ def record_waiting_for_the_reader(fifo):
     client = OsselClient(fifo)
 
     def after():
-        fragment = seen(read_available(reader).decode())
+        fragment = seen(read_until(reader, None))
         client.record_trace("after")  # a FIFO cannot be read back: the client knows it tore a line
         return [fragment, read_until(reader, one_line).decode()]
 
@@ -97,9 +85,8 @@ def record_waiting_for_the_reader(fifo):
 
 
 def stuck_writer(reader, client):
-    """Starts a thread whose record waits for `reader`, a pipe that nobody
-    reads; returns what finishes it: reading the pipe until that record has
-    passed, whole."""
+    """Starts a thread whose record waits for `reader`, a pipe that nobody reads; returns what
+    finishes it: reading the pipe until that record has passed, whole."""
     writer = threading.Thread(target=client.record_trace, args=(BIG,), daemon=True)
     writer.start()
     waiting = array.array("i", [0])
@@ -107,11 +94,7 @@ def stuck_writer(reader, client):
         time.sleep(0.01)
         fcntl.ioctl(reader, termios.FIONREAD, waiting)
     time.sleep(0.05)
-
-    def finish():
-        return seen(read_until(reader, lambda data: not writer.is_alive() and one_line(data)).decode())
-
-    return finish
+    return lambda: seen(read_until(reader, lambda data: not writer.is_alive() and one_line(data)))
 
 
 def record_waiting_for_the_same_client(fifo):
@@ -128,14 +111,9 @@ def record_waiting_for_the_file_lock(fifo):
     return lambda: other.record_trace("waits for the file lock"), finish
 
 
-POLICY = """\
-version: "1"
-tools:
-  allow: [read_file, send_email]
-sequences:
-  - type: never_after
-    trigger: read_file
-    forbidden: send_email
+POLICY = """version: "1"
+tools: {allow: [read_file, send_email]}
+sequences: [{type: never_after, trigger: read_file, forbidden: send_email}]
 """
 
 
@@ -157,7 +135,7 @@ def calls(count):
 def explain_of_long_explanations(fifo):
     rules = [{"type": "before", "first": "read_file", "then": f"tool_{k}"} for k in range(100)]
     explainer = TraceExplainer(load(os.path.dirname(fifo), json.dumps({"version": "1", "sequences": rules})))
-    trace = calls(40_000)
+    trace = calls(60_000)
     return lambda: explainer.explain(trace), lambda: json.loads(explainer.explain(trace[:3]))["total_steps"]
 
 
@@ -180,10 +158,10 @@ def main(case, sender, folder):
     fifo = os.path.join(folder, "fifo")
     os.mkfifo(fifo)
     block, after = globals()[case](fifo)
-    print("blocking", flush=True)
-    # The start is taken first, so no delay in starting the timer can make the
-    # call look shorter than 0.2 s.
+    # The start is taken first, so no delay in starting the timer or in
+    # reading "blocking" can make the call look shorter than 0.2 s.
     start = time.monotonic()
+    print("blocking", flush=True)
     if sender == "thread":
         threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
     try:
@@ -196,4 +174,4 @@ def main(case, sender, folder):
 
 
 if __name__ == "__main__":
-    main(*sys.argv[2:])
+    main(*sys.argv[1:])

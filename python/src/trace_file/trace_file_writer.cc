@@ -120,7 +120,7 @@ struct TraceFileWriter::State {
   Outcome write_all(std::string_view bytes) const {
     Outcome outcome;
     while (outcome.written < bytes.size()) {
-      const size_t size = std::min(bytes.size() - outcome.written, max_write_size);
+      const size_t size = std::min(bytes.size() - outcome.written, kMaxWriteSize);
       const char* data = bytes.data() + outcome.written;
       const ssize_t n = call_blocking([&] { return ::write(file.get(), data, size); });
       if (n <= 0) {
@@ -176,7 +176,6 @@ struct TraceFileWriter::State {
   unsigned fork_generation_of_file = fork_generation();
   const std::optional<FileDescriptor> reader;  // read-only, for a regular file only
   const FileIdentity identity;
-  size_t max_write_size = kMaxWriteSize;
   InterruptibleMutex mutex;
   std::atomic<bool> poisoned{false};
   // Guarded by `mutex`: whether this writer's last record ended part way,
@@ -217,8 +216,6 @@ TraceFileWriter::TraceFileWriter(std::unique_ptr<State> state) : state_(std::mov
 TraceFileWriter::~TraceFileWriter() = default;
 
 bool TraceFileWriter::poisoned() const { return state_->poisoned.load(); }
-
-void TraceFileWriter::limit_writes(size_t size) { state_->max_write_size = size; }
 
 std::optional<Error> TraceFileWriter::locked(
     const std::function<std::optional<Error>()>& body) {

@@ -84,10 +84,6 @@ class TraceFileWriter {
   // leaving `body` poisons the mutex and propagates.
   std::optional<Error> locked(const std::function<std::optional<Error>()>& body);
 
-  // Makes every write hand over at most `size` bytes instead of the most
-  // Linux takes, so a test can write a record in many writes.
-  void limit_writes(size_t size);
-
   std::unique_ptr<State> state_;
 };
 
