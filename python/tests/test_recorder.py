@@ -158,6 +158,23 @@ def test_a_child_made_by_fork_opens_and_locks_the_file_apart_from_its_parent(tmp
     assert (moved.read_bytes(), path.read_bytes()) == (b'{"parent":0}\n{"child":1}\n{"parent":2}\n', b"")
 
 
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_a_child_forked_while_a_thread_waits_inside_record_trace_records(tmp_path):
+    path = tmp_path / "trace.jsonl"
+    client = OsselClient(str(path))
+    holder = os.open(path, os.O_RDONLY)
+    fcntl.flock(holder, fcntl.LOCK_EX)  # the thread waits for this lock holding the client's own
+    waiting = threading.Thread(target=client.record_trace, args=({"thread": 1},))
+    waiting.start()
+    time.sleep(0.2)
+    child = forked(lambda: client.record_trace({"child": 2}))
+    fcntl.flock(holder, fcntl.LOCK_UN)
+    os.close(holder)
+    waiting.join(10)
+    assert exit_status(child) == 0
+    assert sorted(path.read_bytes().splitlines()) == [b'{"child":2}', b'{"thread":1}']
+
+
 def test_a_fifo_gets_whole_records_from_a_parent_and_its_child(tmp_path):
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
