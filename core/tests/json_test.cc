@@ -67,12 +67,6 @@ TEST(JsonStringTest, EscapesExactlyQuoteBackslashAndControls) {
   }
 }
 
-TEST(JsonValueTest, IntegersCompareEqualWhateverTheirSourceType) {
-  EXPECT_EQ(JsonValue(5), JsonValue(uint64_t{5}));
-  EXPECT_EQ(JsonValue(int64_t{5}).kind(), JsonValue::Kind::kUnsigned);
-  EXPECT_EQ(JsonValue(-5).kind(), JsonValue::Kind::kSigned);
-}
-
 TEST(JsonObjectTest, ManyKeysStayOrderedAndFindable) {
   JsonObject object;
   constexpr int kKeys = 200'000;
