@@ -223,7 +223,9 @@ class ReferenceReplay {
 
 // Random policies over a small vocabulary, so that rules, groups and calls
 // meet often: groups that are empty, list themselves or other groups, or
-// repeat members; names differing only in case; selectors with patterns.
+// repeat members; names differing only in case, or that JSON must escape
+// (the explanation writes them, and texts quoting them, escaped in place);
+// selectors with patterns.
 class RandomPolicies {
  public:
   explicit RandomPolicies(uint32_t seed) : rng_(seed) {}
@@ -251,7 +253,9 @@ class RandomPolicies {
   // Now and then the largest count, whose deadline lies past the 32-bit range.
   uint32_t small() { return coin(8) ? UINT32_MAX : static_cast<uint32_t>(pick(6)); }
   bool coin(int one_in) { return pick(one_in) == 0; }
-  std::string name() { return std::vector<std::string>{"a", "b", "c", "g", "h", "e", "A", "x"}[pick(8)]; }
+  std::string name() {
+    return std::vector<std::string>{"a", "b", "c", "g", "h", "e", "A", "x", std::string("\"\\\n\0\x1b\xc3\x89", 7)}[pick(9)];
+  }
   std::vector<std::string> names() {
     std::vector<std::string> out;
     for (int n = pick(4); n > 0; --n) out.push_back(name());
@@ -273,7 +277,7 @@ class RandomPolicies {
         for (int s = pick(5); s > 0; --s) steps.push_back(selector());
         return {R::Sequence{std::move(steps), coin(2)}};
       }
-      default: return {R::Blocklist{std::vector<std::string>{"", "a", "b", "x", "A", "ab"}[pick(6)]}};
+      default: return {R::Blocklist{coin(4) ? name() : std::vector<std::string>{"", "a", "b", "x", "A", "ab"}[pick(6)]}};
     }
   }
 

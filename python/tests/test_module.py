@@ -48,8 +48,6 @@ def test_class_names_flags_and_single_method(cls, method):
     assert not cls.__flags__ & (Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC)
     assert bool(cls.__flags__ & Py_TPFLAGS_DISALLOW_INSTANTIATION) == (cls is native.Policy)
     assert cls.__dictoffset__ == 0 and cls.__weakrefoffset__ == 0
-    with pytest.raises(TypeError):
-        type("Derived", (cls,), {})
 
 
 def test_policy_cannot_be_made_and_instances_take_no_attributes_or_weak_references():
@@ -228,6 +226,6 @@ def test_read_failures_are_file_not_found_errors(tmp_path, name, message):
 
 def test_loader_errors_are_value_errors_with_the_loader_text(load_policy):
     with pytest.raises(ValueError) as raised:
-        load_policy("version: '1'\non_error: Allow\n")
+        load_policy("#" * 200_000 + "\nversion: '1'\non_error: Allow\n")  # read past many buffers
     assert type(raised.value) is ValueError and not hasattr(raised.value, "__notes__")
-    assert str(raised.value) == "on_error: unknown variant `Allow`, expected `block` or `allow` at line 2 column 11"
+    assert str(raised.value) == "on_error: unknown variant `Allow`, expected `block` or `allow` at line 3 column 11"
