@@ -254,7 +254,7 @@ class RandomPolicies {
   uint32_t small() { return coin(8) ? UINT32_MAX : static_cast<uint32_t>(pick(6)); }
   bool coin(int one_in) { return pick(one_in) == 0; }
   std::string name() {
-    return std::vector<std::string>{"a", "b", "c", "g", "h", "e", "A", "x", std::string("\"\\\n\0\x1b\xc3\x89", 7)}[pick(9)];
+    return std::vector<std::string>{"a", "b", "c", "g", "h", "e", "A", "x", std::string("\"\\\n\0\x1b\xc3\x89\xf0\x9f\x98\x80", 11)}[pick(9)];
   }
   std::vector<std::string> names() {
     std::vector<std::string> out;
@@ -296,9 +296,13 @@ TEST(ExplainCrossCheckTest, IncrementalEngineAgreesWithRescanningReference) {
       std::string expected_json;
       append_json(expected, expected_json);
       ASSERT_EQ(explainer.explain_json(calls), expected_json) << "seed " << seed;
-      std::string pieces;
+      // Each piece is whole UTF-8 characters, and all but the last at least the piece size.
+      std::string pieces, last;
       explainer.explain_json_pieces(calls, seed % 512, [&](std::string_view piece) {
-        pieces.append(piece);
+        const bool after_a_full_piece = pieces.empty() || last.size() >= seed % 512;
+        EXPECT_TRUE(after_a_full_piece && !piece.empty() && (piece[0] & 0xC0) != 0x80 && (piece.back() & 0x80) == 0)
+            << "seed " << seed;
+        pieces.append(last = piece);
         return true;
       });
       ASSERT_EQ(pieces, expected_json) << "seed " << seed << ", in pieces";
