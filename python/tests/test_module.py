@@ -3,7 +3,6 @@ how every callable binds its arguments, and Policy.from_file's errors."""
 import errno
 import importlib.machinery
 import importlib.util
-import math
 import os
 import pathlib
 import subprocess
@@ -187,10 +186,8 @@ def test_wrong_argument_values_carry_the_parameter_note(callables, name, args, e
     assert raised.value.__notes__ == [f"while processing '{parameter}'"]
 
 
-@pytest.mark.parametrize("threshold, written", [
-    (math.nan, "null"), (-math.inf, "null"), (-0.0, "-0.0"), (1e16, "1e+16"), (True, "1.0"), (50, "50.0"),
-    (Float(), "12.5"),
-])
+# How thresholds are written is checked by the coverage tests; here, what Python hands in.
+@pytest.mark.parametrize("threshold, written", [(True, "1.0"), (50, "50.0"), (Float(), "12.5")])
 def test_keyword_calls_and_any_float_convertible_threshold(load_policy, tmp_path, threshold, written):
     class Path(str):
         pass
