@@ -223,7 +223,9 @@ class ReferenceReplay {
 
 // Random policies over a small vocabulary, so that rules, groups and calls
 // meet often: groups that are empty, list themselves or other groups, or
-// repeat members; names differing only in case; selectors with patterns.
+// repeat members; names differing only in case, or that JSON must escape
+// (the explanation writes them, and texts quoting them, escaped in place);
+// selectors with patterns.
 class RandomPolicies {
  public:
   explicit RandomPolicies(uint32_t seed) : rng_(seed) {}
@@ -248,9 +250,12 @@ class RandomPolicies {
 
  private:
   int pick(int below) { return std::uniform_int_distribution<int>(0, below - 1)(rng_); }
-  uint32_t small() { return static_cast<uint32_t>(pick(6)); }
+  // Now and then the largest count, whose deadline lies past the 32-bit range.
+  uint32_t small() { return coin(8) ? UINT32_MAX : static_cast<uint32_t>(pick(6)); }
   bool coin(int one_in) { return pick(one_in) == 0; }
-  std::string name() { return std::vector<std::string>{"a", "b", "c", "g", "h", "e", "A", "x"}[pick(8)]; }
+  std::string name() {
+    return std::vector<std::string>{"a", "b", "c", "g", "h", "e", "A", "x", std::string("\"\\\n\0\x1b\xc3\x89\xf0\x9f\x98\x80", 11)}[pick(9)];
+  }
   std::vector<std::string> names() {
     std::vector<std::string> out;
     for (int n = pick(4); n > 0; --n) out.push_back(name());
@@ -272,7 +277,7 @@ class RandomPolicies {
         for (int s = pick(5); s > 0; --s) steps.push_back(selector());
         return {R::Sequence{std::move(steps), coin(2)}};
       }
-      default: return {R::Blocklist{std::vector<std::string>{"", "a", "b", "x", "A", "ab"}[pick(6)]}};
+      default: return {R::Blocklist{coin(4) ? name() : std::vector<std::string>{"", "a", "b", "x", "A", "ab"}[pick(6)]}};
     }
   }
 
@@ -291,9 +296,13 @@ TEST(ExplainCrossCheckTest, IncrementalEngineAgreesWithRescanningReference) {
       std::string expected_json;
       append_json(expected, expected_json);
       ASSERT_EQ(explainer.explain_json(calls), expected_json) << "seed " << seed;
-      std::string pieces;
+      // Each piece is whole UTF-8 characters, and all but the last at least the piece size.
+      std::string pieces, last;
       explainer.explain_json_pieces(calls, seed % 512, [&](std::string_view piece) {
-        pieces.append(piece);
+        const bool after_a_full_piece = pieces.empty() || last.size() >= seed % 512;
+        EXPECT_TRUE(after_a_full_piece && !piece.empty() && (piece[0] & 0xC0) != 0x80 && (piece.back() & 0x80) == 0)
+            << "seed " << seed;
+        pieces.append(last = piece);
         return true;
       });
       ASSERT_EQ(pieces, expected_json) << "seed " << seed << ", in pieces";

@@ -53,16 +53,5 @@ TEST(SelectorTest, DisplayTextAndJsonForm) {
             (std::vector<std::string>{"a", "b[k]"}));
 }
 
-TEST(SelectorTest, AliasExpansionIsOneLevelDeep) {
-  AliasMap aliases;
-  aliases.insert_or_assign("fs", {"read", "net"});
-  aliases.insert_or_assign("net", {"fetch"});
-  aliases.insert_or_assign("none", {});
-  EXPECT_EQ(expand_alias(aliases, "fs"), (std::vector<std::string>{"read", "net"}));
-  EXPECT_TRUE(expand_alias(aliases, "none").empty());
-  EXPECT_EQ(expand_alias(aliases, "other"), (std::vector<std::string>{"other"}));
-  EXPECT_EQ(expand_alias(AliasMap{}, "fs"), (std::vector<std::string>{"fs"}));
-}
-
 }  // namespace
 }  // namespace ossel

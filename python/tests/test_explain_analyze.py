@@ -68,14 +68,10 @@ def test_any_non_text_sequence_is_read_and_each_object_keeps_its_own_policy(load
 
 
 def test_unconvertible_calls_give_no_report_and_no_note(analyzer):
-    for traces, message in [
-        ([[{"tool": "a"}], [5]], "unexpected type: 'int' object is not an instance of 'Mapping'"),
-        ([[{"tool": "a"}, {"args": object()}]], "unsupported type object"),
-    ]:
-        with pytest.raises(ValueError) as raised:
-            analyzer.analyze(traces, 80.0)
-        assert str(raised.value) == "Invalid trace format: " + message
-        assert not hasattr(raised.value, "__notes__")
+    with pytest.raises(ValueError) as raised:
+        analyzer.analyze([[{"tool": "a"}], [{"args": object()}]], 80.0)
+    assert str(raised.value) == "Invalid trace format: unsupported type object"
+    assert not hasattr(raised.value, "__notes__")
 
 
 def test_explain_and_analyze_called_again_from_python_code_they_run(explainer, analyzer):

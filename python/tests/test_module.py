@@ -3,7 +3,6 @@ how every callable binds its arguments, and Policy.from_file's errors."""
 import errno
 import importlib.machinery
 import importlib.util
-import math
 import os
 import pathlib
 import subprocess
@@ -48,8 +47,6 @@ def test_class_names_flags_and_single_method(cls, method):
     assert not cls.__flags__ & (Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC)
     assert bool(cls.__flags__ & Py_TPFLAGS_DISALLOW_INSTANTIATION) == (cls is native.Policy)
     assert cls.__dictoffset__ == 0 and cls.__weakrefoffset__ == 0
-    with pytest.raises(TypeError):
-        type("Derived", (cls,), {})
 
 
 def test_policy_cannot_be_made_and_instances_take_no_attributes_or_weak_references():
@@ -122,15 +119,12 @@ def callables(load_policy):
     ("from_file", (), {"paths": "a"}, "Policy.from_file() got an unexpected keyword argument 'paths'"),
     ("TraceExplainer", (), {}, "TraceExplainer.__new__() missing 1 required positional argument: 'policy'"),
     ("TraceExplainer", (1, 2), {}, "TraceExplainer.__new__() takes 1 positional arguments but 2 were given"),
-    ("CoverageAnalyzer", (), {}, "CoverageAnalyzer.__new__() missing 1 required positional argument: 'policy'"),
     ("OsselClient", (None, None), {},
      "OsselClient.__new__() takes from 0 to 1 positional arguments but 2 were given"),
-    ("OsselClient", (None,), {"trace_file": None}, "OsselClient.__new__() got multiple values for argument 'trace_file'"),
     ("explain", (), {}, "TraceExplainer.explain() missing 1 required positional argument: 'traces'"),
     ("analyze", (), {}, "CoverageAnalyzer.analyze() missing 2 required positional arguments: 'traces' and 'threshold'"),
     ("analyze", ([],), {}, "CoverageAnalyzer.analyze() missing 1 required positional argument: 'threshold'"),
     ("analyze", ([], 1.0, 2.0), {}, "CoverageAnalyzer.analyze() takes 2 positional arguments but 3 were given"),
-    ("analyze", ([], 1.0), {"threshold": 2.0}, "CoverageAnalyzer.analyze() got multiple values for argument 'threshold'"),
     # The first offending keyword decides, before missing arguments are counted.
     ("analyze", (), {"limit": 1.0, "traces": []}, "CoverageAnalyzer.analyze() got an unexpected keyword argument 'limit'"),
     ("analyze", (), {"traces": [], "traces_": []}, "CoverageAnalyzer.analyze() got an unexpected keyword argument 'traces_'"),
@@ -162,7 +156,6 @@ class BrokenIteration:
 
 
 @pytest.mark.parametrize("name, args, error_type, message, parameter", [
-    ("TraceExplainer", (42,), TypeError, "'int' object is not an instance of 'Policy'", "policy"),
     ("TraceExplainer", (None,), TypeError, "'None' is not an instance of 'Policy'", "policy"),
     ("TraceExplainer", (native.OsselClient(),), TypeError, "'OsselClient' object is not an instance of 'Policy'", "policy"),
     ("from_file", (pathlib.PurePosixPath("p.yaml"),), TypeError, "'PurePosixPath' object is not an instance of 'str'", "path"),
@@ -172,7 +165,6 @@ class BrokenIteration:
     ("OsselClient", ("\ud800",), UnicodeEncodeError, None, "trace_file"),
     ("explain", ("abc",), TypeError, "Can't extract `str` to `Vec`", "traces"),
     ("explain", ({"tool": "x"},), TypeError, "'dict' object is not an instance of 'Sequence'", "traces"),
-    ("explain", ((c for c in []),), TypeError, "'generator' object is not an instance of 'Sequence'", "traces"),
     ("explain", (BrokenIteration(),), LookupError, "no calls here", "traces"),
     ("analyze", (["abc"], 80.0), TypeError, "Can't extract `str` to `Vec`", "traces"),
     ("analyze", ([[], 3], 80.0), TypeError, "'int' object is not an instance of 'Sequence'", "traces"),
@@ -194,10 +186,8 @@ def test_wrong_argument_values_carry_the_parameter_note(callables, name, args, e
     assert raised.value.__notes__ == [f"while processing '{parameter}'"]
 
 
-@pytest.mark.parametrize("threshold, written", [
-    (math.nan, "null"), (-math.inf, "null"), (-0.0, "-0.0"), (1e16, "1e+16"), (True, "1.0"), (50, "50.0"),
-    (Float(), "12.5"),
-])
+# How thresholds are written is checked by the coverage tests; here, what Python hands in.
+@pytest.mark.parametrize("threshold, written", [(True, "1.0"), (50, "50.0"), (Float(), "12.5")])
 def test_keyword_calls_and_any_float_convertible_threshold(load_policy, tmp_path, threshold, written):
     class Path(str):
         pass
@@ -233,6 +223,6 @@ def test_read_failures_are_file_not_found_errors(tmp_path, name, message):
 
 def test_loader_errors_are_value_errors_with_the_loader_text(load_policy):
     with pytest.raises(ValueError) as raised:
-        load_policy("version: '1'\non_error: Allow\n")
+        load_policy("#" * 200_000 + "\nversion: '1'\non_error: Allow\n")  # read past many buffers
     assert type(raised.value) is ValueError and not hasattr(raised.value, "__notes__")
-    assert str(raised.value) == "on_error: unknown variant `Allow`, expected `block` or `allow` at line 2 column 11"
+    assert str(raised.value) == "on_error: unknown variant `Allow`, expected `block` or `allow` at line 3 column 11"
