@@ -169,8 +169,9 @@ def main(case, sender, folder):
         outcome = "returned"
     except KeyboardInterrupt:
         outcome = "KeyboardInterrupt"
-    elapsed = time.monotonic() - start
-    print(json.dumps({"outcome": outcome, "elapsed": elapsed, "after": after() if after else None}))
+    ended = time.monotonic()
+    print(json.dumps({"outcome": outcome, "elapsed": ended - start, "ended": ended,
+                      "after": after() if after else None}))
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 """Ctrl-C (SIGINT, from another thread or process) ends every wait of the
 module's file calls within a second, and the long calls (an explain, an
-analyze, a policy load that take seconds) within 0.6 s; the process goes on,
+analyze, a policy load that take seconds) within 0.3 s; the process goes on,
 with other threads running meanwhile, and the object answers its next call.
 Each case (interrupted_calls.py) runs in a process of its own, so that a wait
 that ignored the signal fails the test by its timeout instead of hanging it."""
@@ -46,6 +46,7 @@ def test_keyboard_interrupt_ends_the_call(tmp_path, case, after, sender):
         assert child.stdout.readline() == "blocking\n"
         if sender == "process":
             time.sleep(0.2)
+            sent = time.monotonic()  # one clock for every process of the machine
             child.send_signal(signal.SIGINT)
         output, _ = child.communicate()
     finally:
@@ -55,4 +56,6 @@ def test_keyboard_interrupt_ends_the_call(tmp_path, case, after, sender):
     assert child.returncode == 0
     result = json.loads(output)
     assert (result["outcome"], result["after"]) == ("KeyboardInterrupt", after)
-    assert 0.2 <= result["elapsed"] < (0.8 if (case, after) in LONG_CASES else 1.2)
+    assert 0.2 <= result["elapsed"] < 1.2
+    if (case, after) in LONG_CASES:
+        assert result["ended"] - sent < 0.3
