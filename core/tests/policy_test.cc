@@ -2,46 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
 
 #include "ossel/selector.h"
 
 namespace ossel {
 namespace {
-
-Policy sample_policy() {
-  Policy p;
-  p.version = "1.0";
-  p.name = "sample";
-  JsonObject metadata;
-  metadata.insert_or_assign("b", JsonValue(1));
-  metadata.insert_or_assign("a", JsonValue("x"));
-  p.metadata = JsonValue(std::move(metadata));
-  p.tools.allow = std::vector<std::string>{"read", "write"};
-  p.tools.deny = std::vector<std::string>{};
-  p.tools.require_args.emplace();
-  p.tools.require_args->insert_or_assign("write", {"path"});
-  p.sequences.push_back({SequenceRule::After{CallSelector::Plain("open"), CallSelector::Plain("close")}});
-  p.sequences.push_back({SequenceRule::Sequence{
-      {CallSelector::Matching("write", {{"path", "^/tmp"}, {"mode", "w"}}), CallSelector::Plain("g")},
-      true}});
-  p.aliases.insert_or_assign("g", {"read", "read"});
-  p.on_error = ErrorPolicy::kAllow;
-  return p;
-}
-
-TEST(PolicyTest, CloneIsEqualAndOutlivesItsSource) {
-  auto source = std::make_unique<Policy>(sample_policy());
-  Policy copy = source->clone();
-  EXPECT_EQ(copy, *source);
-  source.reset();
-  EXPECT_EQ(copy, sample_policy());
-  const auto& body = std::get<SequenceRule::Sequence>(copy.sequences[1].body);
-  EXPECT_EQ(display_text(body.tools[0]), "write[mode,path]");
-  EXPECT_EQ(to_json(*copy.metadata), R"({"b":1,"a":"x"})");
-  EXPECT_EQ(copy.sequences[0].type_word(), "after");
-  EXPECT_EQ(clone_rules(copy.sequences), copy.sequences);
-}
 
 TEST(SelectorTest, DisplayTextAndJsonForm) {
   EXPECT_EQ(display_text(CallSelector::Plain("read")), "read");
