@@ -54,6 +54,19 @@ TEST(CoverageTest, RuleAndCoverageIdentifiers) {
   }
 }
 
+TEST(CoverageTest, WorkedExampleReport) {
+  Policy policy = policy_with_rules({require("a")}, aliases_of({{"group", {"a", "b"}}}));
+  policy.tools.deny = Names{"shell"};
+  EXPECT_EQ(json_of(analyze(policy, {"a"}, 80.0)),
+            "{\"tool_coverage\":{\"total_tools_in_policy\":4,\"tools_seen_in_traces\":1,"
+            "\"coverage_pct\":25.0,\"unseen_tools\":[\"shell\",\"b\"],\"unexpected_tools\":[]},"
+            "\"rule_coverage\":{\"total_rules\":1,\"rules_triggered\":1,\"coverage_pct\":100.0,"
+            "\"untriggered_rules\":[]},\"high_risk_gaps\":[{\"tool\":\"shell\",\"reason\":"
+            "\"Tool is in deny list but never appeared in test traces\",\"severity\":\"high\"}],"
+            "\"policy_violations\":[],\"policy_warnings\":[],\"overall_coverage_pct\":62.5,"
+            "\"meets_threshold\":false,\"threshold\":80.0}");
+}
+
 TEST(CoverageTest, AliasesCoverOneLevelBothWays) {
   const Policy policy = policy_with_rules({}, aliases_of({{"group", {"a", "b"}}}));
   const CoverageReport member = analyze(policy, {"a"});

@@ -18,20 +18,48 @@ std::string number_text(double v) {
   return out;
 }
 
-TEST(JsonNumberTest, Texts) {
-  constexpr double kInf = std::numeric_limits<double>::infinity();
-  const std::pair<double, const char*> cases[] = {
-      {3.0, "3.0"}, {-0.0, "-0.0"}, {-12.25, "-12.25"}, {0.1 + 0.2, "0.30000000000000004"},
-      {1e15, "1000000000000000.0"}, {123456789012345.6, "123456789012345.6"}, {1e16, "1e+16"},
-      {1.2345e20, "1.2345e+20"}, {1.7976931348623157e308, "1.7976931348623157e+308"},
-      {1e-5, "0.00001"}, {1e-6, "1e-6"}, {1.5e-7, "1.5e-7"}, {5e-324, "5e-324"},
-      {std::nan(""), "null"}, {kInf, "null"}, {-kInf, "null"},
+TEST(JsonNumberTest, FloatTexts) {
+  struct Case {
+    double value;
+    const char* text;
   };
-  for (const auto& [value, text] : cases) EXPECT_EQ(number_text(value), text) << text;
+  const Case cases[] = {
+      {3.0, "3.0"},
+      {1e16, "1e+16"},
+      {1e15, "1000000000000000.0"},
+      {0.0001, "0.0001"},
+      {1e-5, "0.00001"},
+      {1e-6, "1e-6"},
+      {1.5e-7, "1.5e-7"},
+      {1.2345e20, "1.2345e+20"},
+      {5e-324, "5e-324"},
+      {0.1 + 0.2, "0.30000000000000004"},
+      {-0.0, "-0.0"},
+      {0.0, "0.0"},
+      {250.0, "250.0"},
+      {1.5, "1.5"},
+      {12.25, "12.25"},
+      {-12.25, "-12.25"},
+      {33.33333333333333, "33.33333333333333"},
+      {123456789012345.6, "123456789012345.6"},
+      {1.7976931348623157e308, "1.7976931348623157e+308"},
+      {std::numeric_limits<double>::quiet_NaN(), "null"},
+      {std::numeric_limits<double>::infinity(), "null"},
+      {-std::numeric_limits<double>::infinity(), "null"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(number_text(c.value), c.text) << c.text;
+}
+
+TEST(JsonNumberTest, IntegerTexts) {
   std::string out;
-  for (int64_t n : {std::numeric_limits<int64_t>::min(), int64_t{-7}}) append_json_number(n, out += ' ');
-  for (uint64_t n : {uint64_t{0}, std::numeric_limits<uint64_t>::max()}) append_json_number(n, out += ' ');
-  EXPECT_EQ(out, " -9223372036854775808 -7 0 18446744073709551615");
+  append_json_number(uint64_t{0}, out);
+  out += ' ';
+  append_json_number(std::numeric_limits<uint64_t>::max(), out);
+  out += ' ';
+  append_json_number(std::numeric_limits<int64_t>::min(), out);
+  out += ' ';
+  append_json_number(int64_t{-7}, out);
+  EXPECT_EQ(out, "0 18446744073709551615 -9223372036854775808 -7");
 }
 
 // Every finite double must read back exactly, and with one significant digit
@@ -56,15 +84,53 @@ TEST(JsonNumberTest, RandomDoublesRoundTripWithShortestDigits) {
 }
 
 TEST(JsonStringTest, EscapesExactlyQuoteBackslashAndControls) {
-  const std::pair<std::string, const char*> cases[] = {
-      {"a\"b\\c", R"("a\"b\\c")"}, {"\b\f\n\r\t", R"("\b\f\n\r\t")"}, {std::string("\0\x01\x1f\x1b", 4), R"("\u0000\u0001\u001f\u001b")"},
-      {"/\x7f caf\xc3\xa9 \xe2\x9c\x93", "\"/\x7f caf\xc3\xa9 \xe2\x9c\x93\""},
+  struct Case {
+    std::string text;
+    const char* json;
   };
-  for (const auto& [text, json] : cases) {
+  const Case cases[] = {
+      {"plain", "\"plain\""},
+      {"a\"b", "\"a\\\"b\""},
+      {"a\\b", "\"a\\\\b\""},
+      {"\b\f\n\r\t", "\"\\b\\f\\n\\r\\t\""},
+      {"\x1b", "\"\\u001b\""},
+      {std::string("\0", 1), "\"\\u0000\""},
+      {"\x01\x1f", "\"\\u0001\\u001f\""},
+      {"/\x7f", "\"/\x7f\""},
+      {"caf\xc3\xa9 \xe2\x9c\x93", "\"caf\xc3\xa9 \xe2\x9c\x93\""},
+  };
+  for (const Case& c : cases) {
     std::string out;
-    append_json_string(text, out);
-    EXPECT_EQ(out, json);
+    append_json_string(c.text, out);
+    EXPECT_EQ(out, c.json);
   }
+}
+
+TEST(JsonValueTest, WritesNestedValuesCompactly) {
+  JsonObject inner;
+  inner.insert_or_assign("b", JsonValue(1));
+  inner.insert_or_assign("a", JsonArray{JsonValue(1.5), JsonValue(), JsonValue(true)});
+  JsonObject outer;
+  outer.insert_or_assign("x", JsonValue(std::move(inner)));
+  outer.insert_or_assign("e", JsonValue(JsonObject{}));
+  outer.insert_or_assign("l", JsonValue(JsonArray{}));
+  outer.insert_or_assign("n", JsonValue(-3));
+  EXPECT_EQ(to_json(JsonValue(std::move(outer))),
+            R"({"x":{"b":1,"a":[1.5,null,true]},"e":{},"l":[],"n":-3})");
+}
+
+TEST(JsonValueTest, IntegersCompareEqualWhateverTheirSourceType) {
+  EXPECT_EQ(JsonValue(5), JsonValue(uint64_t{5}));
+  EXPECT_EQ(JsonValue(int64_t{5}).kind(), JsonValue::Kind::kUnsigned);
+  EXPECT_EQ(JsonValue(-5).kind(), JsonValue::Kind::kSigned);
+}
+
+TEST(JsonObjectTest, RepeatedKeyKeepsFirstPositionAndTakesLaterValue) {
+  JsonObject object;
+  object.insert_or_assign("b", JsonValue(1));
+  object.insert_or_assign("a", JsonValue(2));
+  object.insert_or_assign("b", JsonValue(3));
+  EXPECT_EQ(to_json(JsonValue(object)), R"({"b":3,"a":2})");
 }
 
 TEST(JsonObjectTest, ManyKeysStayOrderedAndFindable) {
@@ -82,6 +148,25 @@ TEST(JsonObjectTest, ManyKeysStayOrderedAndFindable) {
   copy.insert_or_assign("k3", JsonValue(0));
   EXPECT_EQ(*copy.find("k3"), JsonValue(0));
   EXPECT_EQ(*object.find("k3"), JsonValue(3));
+}
+
+TEST(JsonWriterTest, PlacesCommasAndColons) {
+  std::string out;
+  JsonWriter w(out);
+  w.begin_object();
+  w.key("a");
+  w.begin_array();
+  w.unsigned_integer(1);
+  w.begin_object();
+  w.end_object();
+  w.string("x");
+  w.end_array();
+  w.key("b");
+  w.number(2.0);
+  w.key("c");
+  w.null();
+  w.end_object();
+  EXPECT_EQ(out, R"({"a":[1,{},"x"],"b":2.0,"c":null})");
 }
 
 }  // namespace

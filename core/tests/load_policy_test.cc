@@ -26,6 +26,7 @@ TEST(LoadPolicyTest, DocumentMessages) {
       {"", "missing field `version`"},
       {"name: a\n", "missing field `version`"},
       {"\nname: a\n", "missing field `version` at line 2 column 1"},
+      {"---\n", "missing field `version` at line 2 column 1"},
       // Without a final line break the parser still ends the text on a new line.
       {"# only a comment", "missing field `version` at line 2 column 1"},
       {"name: a\nVersion: 1\n", "unknown field `Version`, expected one of " POLICY_FIELDS " at line 2 column 1"},
@@ -37,6 +38,7 @@ TEST(LoadPolicyTest, DocumentMessages) {
       {"version: 1\ntools:\n  allow: [a]\n  allow: [b]\n", "tools: duplicate field `allow` at line 3 column 3"},
       {"version: 1\n[a]: 1\n", "invalid type: sequence, expected field identifier at line 2 column 1"},
       // Value shapes.
+      {"5\n", "invalid type: integer `5`, expected struct Policy"},
       {"~\n", "invalid type: unit value, expected struct Policy"},
       {"--- 'text'\n", "invalid type: string \"text\", expected struct Policy at line 1 column 5"},
       {"version: [1]\n", "version: invalid type: sequence, expected a string at line 1 column 10"},
@@ -142,19 +144,28 @@ TEST(LoadPolicyTest, MapsKeepFirstPlaceAndTakeLaterValue) {
 }
 
 TEST(LoadPolicyTest, MetadataIsAJsonValueInDocumentOrder) {
+  EXPECT_FALSE(load_ok("version: 1\nmetadata: ~\n").metadata.has_value());
   EXPECT_FALSE(load_ok("version: 1\nmetadata:\n").metadata.has_value());
-  Policy policy = load_ok("version: 1\nmetadata:\n  b: 1\n  a: [x, ~, {z: {}, y: []}]\n  b: !!str 2\n");
-  EXPECT_EQ(to_json(*policy.metadata), R"({"b":"2","a":["x",null,{"z":{},"y":[]}]})");
+  EXPECT_EQ(to_json(*load_ok("version: 1\nmetadata: 7\n").metadata), "7");
+  Policy policy =
+      load_ok("version: 1\nmetadata:\n  b: 1\n  a: [x, -2, 1.5, true, ~, 007, {k: v}]\n  c: {z: {}, y: []}\n  b: !!str 2\n");
+  ASSERT_TRUE(policy.metadata);
+  EXPECT_EQ(to_json(*policy.metadata), R"({"b":"2","a":["x",-2,1.5,true,null,"007",{"k":"v"}],"c":{"z":{},"y":[]}})");
 }
 
 // Rules replayed through aliases are checked with the rules.
 TEST(LoadPolicyTest, AnchorsAndAliasesReadAsTheAnchoredNode) {
-  Policy policy = load_ok("version: &v '2'\nname: *v\naliases: {r: &r [a, &v b, *v], again: *r}\ntools: {allow: *r}\n");
+  Policy policy = load_ok(
+      "version: &v '2'\n"
+      "name: *v\n"
+      "aliases: {readers: &readers [read_file, list_dir], again: *readers}\n"
+      "tools: {allow: *readers}\n");
   EXPECT_EQ(policy.name, "2");
-  // A later anchor of the same name hides the earlier one.
-  EXPECT_EQ(policy.aliases[0].second, (std::vector<std::string>{"a", "b", "b"}));
   EXPECT_EQ(policy.aliases[1].second, policy.aliases[0].second);
   EXPECT_EQ(policy.tools.allow, policy.aliases[0].second);
+  // A later anchor of the same name hides the earlier one.
+  EXPECT_EQ(load_ok("version: 1\nname: &n a\naliases: {x: [&n b, *n]}\n").aliases[0].second,
+            (std::vector<std::string>{"b", "b"}));
 }
 
 // Asked to stop, a load ends with the stop, whether it is parsing (a long
@@ -169,6 +180,46 @@ TEST(LoadPolicyTest, StopsWhenAskedTo) {
   for (const std::string& text : texts) {
     EXPECT_EQ(load_policy(text, [] { return false; }).error(), Error{kStoppedMessage}) << text.substr(0, 20);
   }
+}
+
+TEST(LoadPolicyTest, FullPolicyLoadsEveryField) {
+  Policy policy = load_ok(R"(
+version: "1.0"
+name: demo
+metadata: {owner: team}
+tools:
+  allow: [read_file, write_file]
+  deny: [delete_file]
+  require_args: {write_file: [path]}
+  arg_constraints: {write_file: {path: {pattern: "^/tmp"}}}
+sequences:
+  - type: before
+    first: read_file
+    then: {tool: write_file, args_match: {path: "^/tmp"}}
+  - [max_calls, read_file, 3]
+aliases:
+  readers: [read_file]
+on_error: allow
+)");
+  Policy expected;
+  expected.version = "1.0";
+  expected.name = "demo";
+  JsonObject owner, pattern, path;
+  owner.insert_or_assign("owner", JsonValue("team"));
+  expected.metadata = JsonValue(owner);
+  expected.tools.allow = std::vector<std::string>{"read_file", "write_file"};
+  expected.tools.deny = std::vector<std::string>{"delete_file"};
+  expected.tools.require_args.emplace().insert_or_assign("write_file", {"path"});
+  pattern.insert_or_assign("pattern", JsonValue("^/tmp"));
+  path.insert_or_assign("path", JsonValue(pattern));
+  expected.tools.arg_constraints.emplace().insert_or_assign("write_file", path);
+  expected.sequences = {
+      {SequenceRule::Before{CallSelector::Plain("read_file"), CallSelector::Matching("write_file", {{"path", "^/tmp"}})}},
+      {SequenceRule::MaxCalls{CallSelector::Plain("read_file"), 3}},
+  };
+  expected.aliases.insert_or_assign("readers", {"read_file"});
+  expected.on_error = ErrorPolicy::kAllow;
+  EXPECT_EQ(policy, expected);
 }
 
 }  // namespace

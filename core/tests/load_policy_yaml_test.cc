@@ -3,7 +3,8 @@
 // describe values in messages.
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <time.h>
+
 #include <cmath>
 #include <limits>
 #include <string>
@@ -52,11 +53,18 @@ TEST(LoadPolicyYamlTest, SyntaxErrorsDocumentsAndMarks) {
   EXPECT_EQ(load_message(std::string_view()), "missing field `version`");
 }
 
+// The processor time this thread spends in `f`: a load runs on the calling
+// thread, so other work on the machine cannot stretch it past a bound.
 template <class F>
 double seconds_of(F f) {
-  auto start = std::chrono::steady_clock::now();
+  auto now = [] {
+    timespec time{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &time);
+    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) * 1e-9;
+  };
+  const double start = now();
   f();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return now() - start;
 }
 
 TEST(LoadPolicyYamlTest, NestingLimit) {
@@ -97,7 +105,7 @@ TEST(LoadPolicyYamlTest, RepetitionLimit) {
   wide += "*a]\n";
   for (const std::string& document : {laughs, wide}) {
     std::string message;
-    EXPECT_LT(seconds_of([&] { message = load_message(document); }), 5.0);  // unlimited: many seconds
+    EXPECT_LT(seconds_of([&] { message = load_message(document); }), 0.5);
     EXPECT_EQ(message, "repetition limit exceeded");
   }
   // Moderate reuse is fine.
@@ -128,10 +136,11 @@ TEST(ScalarTypingTest, PlainScalarsAsJsonValues) {
 }
 
 TEST(ScalarTypingTest, DescriptionsOfValues) {
-  // The other kinds of value appear in the loader's message tables.
   const std::pair<const char*, const char*> typed[] = {
-      {"True", "boolean `true`"}, {"say \"hi\"", "string \"say \\\"hi\\\"\""},
+      {"", "unit value"}, {"True", "boolean `true`"}, {"-0x10", "integer `-16`"}, {"1e3", "floating point `1000.0`"},
+      {"99999999999999999999", "integer `99999999999999999999` as u128"},
       {"-170141183460469231731687303715884105728", "integer `-170141183460469231731687303715884105728` as i128"},
+      {"say \"hi\"", "string \"say \\\"hi\\\"\""},
   };
   for (const auto& [text, description] : typed) EXPECT_EQ(yaml::describe(yaml::type_plain_scalar(text)), description);
 

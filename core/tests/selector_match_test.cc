@@ -66,5 +66,13 @@ TEST(SelectorMatchTest, ArgumentsMustBeAnObjectHoldingEveryKey) {
   EXPECT_TRUE(matches(CallSelector::Matching("write", {}), call("write"), policy));
 }
 
+TEST(SelectorMatchTest, PatternCacheCompilesEachTextOnce) {
+  PatternCache cache;
+  const auto first = cache.get("^a\\d$");
+  EXPECT_EQ(cache.get("^a\\d$"), first);
+  EXPECT_NE(cache.get("^b$"), first);
+  EXPECT_FALSE(cache.get("(")->compiled());
+}
+
 }  // namespace
 }  // namespace ossel

@@ -121,5 +121,12 @@ TEST(SequenceEvalTest, StrictAndLooseSequences) {
   });
 }
 
+TEST(SequenceEvalTest, EveryRuleInPolicyOrder) {
+  const Policy policy = policy_with_rules({require("a"), before("a", "b")});
+  const std::vector<RuleOutcome> outcomes = evaluate_rules(policy, trace_of("a"));
+  ASSERT_EQ(outcomes.size(), 2u);
+  EXPECT_EQ(outcomes[1].status, kNa);
+}
+
 }  // namespace
 }  // namespace ossel

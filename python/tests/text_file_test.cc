@@ -1,9 +1,12 @@
-// The policy reader's own UTF-8 check; reading and its failures are checked
-// through Policy.from_file.
+// The policy reader's own UTF-8 check and a read larger than one buffer; the
+// read failures are checked through Policy.from_file.
 #include "text_file.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <fstream>
 #include <string>
 
 namespace ossel::python {
@@ -25,6 +28,16 @@ TEST(TextFileTest, Utf8CheckAcceptsWellFormedTextOnly) {
       {"\xc3\x28", false},                                // bad continuation
   };
   for (const auto& [bytes, valid] : cases) EXPECT_EQ(is_valid_utf8(bytes), valid) << bytes.size();
+}
+
+TEST(TextFileTest, ReadsAWholeLargeFile) {
+  const std::string path = "/tmp/ossel_text_file_" + std::to_string(getpid()) + ".yaml";
+  const std::string text = "name: caf\xc3\xa9\n" + std::string(200000, 'x');
+  std::ofstream(path) << text;
+  Result<std::string> read = read_text_file(path);
+  std::remove(path.c_str());
+  ASSERT_TRUE(read.ok()) << read.message();
+  EXPECT_EQ(read.value(), text);
 }
 
 }  // namespace
