@@ -1,10 +1,11 @@
 """OsselClient.record_trace: whole compact JSON lines appended in call order,
 each failure with its message, one lock per open of the file (a child made by
-fork() opens its own), and re-entrant use from a conversion. Many writers at
-once: test_recorder_stress.py."""
+fork() opens its own), a record that takes many writes, and re-entrant use
+from a conversion. Many writers at once: test_recorder_stress.py."""
 import collections.abc
 import fcntl
 import gc
+import itertools
 import json
 import os
 import pathlib
@@ -233,6 +234,73 @@ def flocks(inode):
             if kind == "FLOCK" and file.endswith(f":{inode}"):
                 found[int(pid)] = waiting
     return found
+
+
+def wait_for(condition, what, timeout=10):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, what
+        time.sleep(0.001)
+
+
+# Records the string TEXT * SIZE on a client of its own once told to, while
+# SIGALRM every INTERVAL seconds (never when 0) runs a handler that returns;
+# then prints how often the handler ran.
+SIGNALLED_WRITER = """
+import signal, sys
+from ossel._native import OsselClient
+client, text, size, interval = OsselClient(sys.argv[1]), sys.argv[2], int(sys.argv[3]), float(sys.argv[4])
+handled = []
+signal.signal(signal.SIGALRM, lambda *_: handled.append(1))
+print("ready", flush=True)
+sys.stdin.readline()
+if interval:
+    signal.setitimer(signal.ITIMER_REAL, interval, interval)
+client.record_trace(text * size)
+signal.setitimer(signal.ITIMER_REAL, 0)
+print(len(handled), flush=True)
+"""
+
+
+def runs(data):
+    """`data` as (byte, how many in a row) pairs: short to show, whatever went wrong."""
+    return [(bytes([byte]), len(list(same))) for byte, same in itertools.groupby(data)]
+
+
+def test_a_record_written_in_many_writes_stays_whole_beside_a_client_waiting_for_the_lock(tmp_path):
+    # A signal whose handler returns cuts a write to a full pipe short: the
+    # record, far larger than the pipe, goes on from where each write stopped.
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    writers = [python_child("-c", SIGNALLED_WRITER, fifo, text, size, interval, stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, text=True)
+               for text, size, interval in [("a", 1_000_000, 0.002), ("b", 200_000, 0)]]
+    watchdog = threading.Timer(60, lambda: [writer.kill() for writer in writers])  # the read below ends
+    watchdog.start()
+    try:
+        assert [writer.stdout.readline() for writer in writers] == ["ready\n"] * 2
+        inode = fifo.stat().st_ino
+        for writer, waiting in zip(writers, [False, True]):
+            writer.stdin.write("go\n")
+            writer.stdin.flush()
+            wait_for(lambda: flocks(inode).get(writer.pid) == waiting, "the writers did not lock in turn")
+        os.set_blocking(reader, True)
+        received = []
+        while chunk := os.read(reader, 16 * 1024):  # slowly, so that the first writer's writes wait
+            received.append(chunk)
+            time.sleep(0.002)
+        handled = [writer.communicate()[0] for writer in writers]
+    finally:
+        watchdog.cancel()
+        for writer in writers:
+            writer.kill()
+            writer.wait()
+        os.close(reader)
+    assert [writer.returncode for writer in writers] == [0, 0]
+    assert runs(b"".join(received)) == [(b'"', 1), (b"a", 1_000_000), (b'"', 1), (b"\n", 1),
+                                         (b'"', 1), (b"b", 200_000), (b'"', 1), (b"\n", 1)]
+    assert int(handled[0]) > 1, "the record went out in one write"
 
 
 def test_records_are_compact_lines_after_the_existing_content(tmp_path):
