@@ -156,6 +156,9 @@ def policy_of_many_tools(fifo):
 
 
 def main(case, sender, folder):
+    # Python leaves SIGINT ignored when the process started with it ignored,
+    # as a shell's background jobs do: Ctrl-C's handler is set here anyway.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     fifo = os.path.join(folder, "fifo")
     os.mkfifo(fifo)
     block, after = globals()[case](fifo)
