@@ -1,7 +1,8 @@
 """The waits and long calls that test_interrupts.py interrupts. Run as a
 program, it sets up one case in a process of its own, starts the wait or the
-call, and prints one JSON line: how it ended, how long it took, and what the
-process finds after it.
+call, and prints one JSON line: how it ended, how long it took, when it
+ended and when this process sent the signal (on the clock all processes
+share), and what the process finds after it.
 
     python interrupted_calls.py CASE SENDER FOLDER
 
@@ -155,6 +156,9 @@ def policy_of_many_tools(fifo):
 
 
 def main(case, sender, folder):
+    # Python leaves SIGINT ignored when the process started with it ignored,
+    # as a shell's background jobs do: Ctrl-C's handler is set here anyway.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     fifo = os.path.join(folder, "fifo")
     os.mkfifo(fifo)
     block, after = globals()[case](fifo)
@@ -162,15 +166,20 @@ def main(case, sender, folder):
     # reading "blocking" can make the call look shorter than 0.2 s.
     start = time.monotonic()
     print("blocking", flush=True)
+    sent = []
     if sender == "thread":
-        threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
+        def send():
+            sent.append(time.monotonic())
+            os.kill(os.getpid(), signal.SIGINT)
+
+        threading.Timer(0.2, send).start()
     try:
         block()
         outcome = "returned"
     except KeyboardInterrupt:
         outcome = "KeyboardInterrupt"
     ended = time.monotonic()
-    print(json.dumps({"outcome": outcome, "elapsed": ended - start, "ended": ended,
+    print(json.dumps({"outcome": outcome, "elapsed": ended - start, "ended": ended, "sent": sent[0] if sent else None,
                       "after": after() if after else None}))
 
 

@@ -1,15 +1,12 @@
-"""TraceExplainer and CoverageAnalyzer as Python code drives them: the sequences
-they accept, independence from the Policy object, re-entrant use, errors, and
-memory that stays flat over many calls and near the result's size. What the
-engine answers is checked by the C++ tests and the guide's examples."""
+"""TraceExplainer and CoverageAnalyzer end to end: an explanation with blocked
+calls, a coverage report, independence from the Policy object, re-entrant
+use, and memory that stays flat over many calls."""
 import collections
 import collections.abc
 import dataclasses
 import gc
 import json
 import os
-import subprocess
-import sys
 import types
 
 import pytest
@@ -20,16 +17,25 @@ POLICY = """\
 version: "1.0"
 name: demo
 tools:
-  deny: [delete_file, shell]
-aliases:
-  group: [a, b]
+  allow: [read_file, write_file]
+  deny: [delete_file]
 sequences:
   - type: before
     first: read_file
     then: write_file
 """
-TRACE = [{"tool": "read_file", "args": {"path": "a.txt"}}, {"tool": "delete_file"},
-         {"name": "write_file", "params": {"x": 1.5}}]
+COVERAGE_POLICY = """\
+version: "1"
+name: coverage
+tools:
+  deny: [shell]
+aliases:
+  group: [a, b]
+sequences:
+  - type: require
+    tool: a
+"""
+GAP = {"tool": "shell", "reason": "Tool is in deny list but never appeared in test traces", "severity": "high"}
 
 
 @pytest.fixture
@@ -42,12 +48,47 @@ def explainer(policy):
     return native.TraceExplainer(policy)
 
 
-@pytest.fixture
-def analyzer(policy):
-    return native.CoverageAnalyzer(policy)
+def before_rule(explanation, first_seen=True, is_then=False):
+    return {"rule_id": "before_read_file_then_write_file", "rule_type": "before", "passed": True,
+            "explanation": explanation,
+            "context": {"first": "read_file", "then": "write_file", "first_seen": first_seen,
+                        "is_then_call": is_then}}
 
 
-def test_any_non_text_sequence_is_read_and_each_object_keeps_its_own_policy(load_policy):
+TRACE = [{"tool": "read_file", "args": {"path": "a.txt"}}, {"tool": "delete_file"},
+         {"name": "write_file", "params": {"x": 1.5}}]
+EXPECTED = {
+    "policy_name": "demo", "policy_version": "1.0",
+    "total_steps": 3, "allowed_steps": 2, "blocked_steps": 1, "first_block_index": 1,
+    "steps": [
+        {"index": 0, "tool": "read_file", "args": {"path": "a.txt"}, "verdict": "allowed",
+         "rules_evaluated": [before_rule("Not 'write_file', rule not applicable", first_seen=False)],
+         "state_snapshot": {"calls:read_file": "1"}},
+        {"index": 1, "tool": "delete_file", "verdict": "blocked",
+         "rules_evaluated": [{"rule_id": "deny_list", "rule_type": "deny", "passed": False,
+                              "explanation": "Tool 'delete_file' is in deny list"},
+                             before_rule("Not 'write_file', rule not applicable")],
+         "state_snapshot": {"calls:read_file": "1", "calls:delete_file": "1"}},
+        {"index": 2, "tool": "write_file", "args": {"x": 1.5}, "verdict": "allowed",
+         "rules_evaluated": [before_rule("'read_file' was called first ✓", is_then=True)],
+         "state_snapshot": {"calls:read_file": "1", "calls:delete_file": "1", "calls:write_file": "1"}},
+    ],
+    "blocking_rules": ["deny_list"],
+}
+
+
+def test_explains_a_trace_with_blocked_calls(explainer):
+    text = explainer.explain(TRACE)
+    assert json.loads(text) == EXPECTED
+    top = json.loads(text, object_pairs_hook=lambda pairs: pairs)
+    assert [key for key, _ in top] == list(EXPECTED)
+    assert [key for key, _ in dict(top)["steps"][0]] == ["index", "tool", "args", "verdict", "rules_evaluated",
+                                                       "state_snapshot"]
+    assert explainer.explain([]) == ('{"policy_name":"demo","policy_version":"1.0","total_steps":0,'
+                                     '"allowed_steps":0,"blocked_steps":0,"steps":[],"blocking_rules":[]}')
+
+
+def test_explain_accepts_any_non_text_sequence_and_keeps_its_own_policy(policy):
     class Calls(collections.abc.Sequence):
         def __len__(self):
             raise RuntimeError("the length is only a hint")
@@ -55,26 +96,15 @@ def test_any_non_text_sequence_is_read_and_each_object_keeps_its_own_policy(load
         def __getitem__(self, index):
             return TRACE[index]
 
-    explainer, analyzer = native.TraceExplainer(load_policy(POLICY)), native.CoverageAnalyzer(load_policy(POLICY))
+    explainer, other = native.TraceExplainer(policy), native.TraceExplainer(policy)
+    del policy
     gc.collect()
-    expected = explainer.explain(TRACE)
-    assert json.loads(expected)["blocking_rules"] == ["deny_list"]
     for traces in (tuple(TRACE), Calls(), collections.deque(TRACE)):
-        assert explainer.explain(traces) == expected
-    # No state is kept from one call to the next.
-    first = analyzer.analyze([TRACE], 1.0)
-    assert json.loads(analyzer.analyze([], 1.0))["tool_coverage"]["tools_seen_in_traces"] == 0
-    assert analyzer.analyze([Calls()], 1.0) == first
+        assert json.loads(explainer.explain(traces)) == EXPECTED
+    assert explainer.explain([{"tool": "delete_file"}]) == other.explain([{"tool": "delete_file"}])
 
 
-def test_unconvertible_calls_give_no_report_and_no_note(analyzer):
-    with pytest.raises(ValueError) as raised:
-        analyzer.analyze([[{"tool": "a"}], [{"args": object()}]], 80.0)
-    assert str(raised.value) == "Invalid trace format: unsupported type object"
-    assert not hasattr(raised.value, "__notes__")
-
-
-def test_explain_and_analyze_called_again_from_python_code_they_run(explainer, analyzer):
+def test_explain_called_again_from_inside_a_conversion(explainer):
     inner = []
 
     class ReentrantCall(collections.abc.Mapping):
@@ -85,11 +115,81 @@ def test_explain_and_analyze_called_again_from_python_code_they_run(explainer, a
             return iter(["tool"])
 
         def __len__(self):
+            inner.append(explainer.explain(TRACE))
             return 1
 
         def keys(self):
             inner.append(explainer.explain(TRACE))
             return ["tool"]
+
+    outer = json.loads(explainer.explain([{"tool": "read_file"}, ReentrantCall()]))
+    assert inner and all(json.loads(text) == EXPECTED for text in inner)
+    assert [step["tool"] for step in outer["steps"]] == ["read_file", "write_file"]
+    assert outer["blocked_steps"] == 0
+
+
+@pytest.fixture
+def analyzer(load_policy):
+    return native.CoverageAnalyzer(load_policy(COVERAGE_POLICY))
+
+
+def report(text):
+    parsed = json.loads(text)
+    for key in ("unseen_tools", "unexpected_tools"):
+        parsed["tool_coverage"][key] = sorted(parsed["tool_coverage"][key])
+    return parsed
+
+
+def test_coverage_reports(analyzer):
+    text = analyzer.analyze([[{"tool": "a"}]], 80.0)
+    assert report(text) == {
+        "tool_coverage": {"total_tools_in_policy": 4, "tools_seen_in_traces": 1, "coverage_pct": 25.0,
+                          "unseen_tools": ["b", "shell"], "unexpected_tools": []},
+        "rule_coverage": {"total_rules": 1, "rules_triggered": 1, "coverage_pct": 100.0, "untriggered_rules": []},
+        "high_risk_gaps": [GAP], "policy_violations": [], "policy_warnings": [],
+        "overall_coverage_pct": 62.5, "meets_threshold": False, "threshold": 80.0,
+    }
+    assert text.startswith('{"tool_coverage":{"total_tools_in_policy":4,"tools_seen_in_traces":1,"coverage_pct":25.0,')
+    assert text.endswith(',"policy_violations":[],"policy_warnings":[],"overall_coverage_pct":62.5,'
+                         '"meets_threshold":false,"threshold":80.0}')
+    none = report(analyzer.analyze([], 80.0))
+    assert none["tool_coverage"]["unseen_tools"] == ["a", "b", "group", "shell"]
+    assert (none["rule_coverage"]["untriggered_rules"], none["overall_coverage_pct"]) == (["require_a"], 0.0)
+    # An empty trace still engages the require rule.
+    empty = report(analyzer.analyze([[]], 50.0))
+    assert (empty["rule_coverage"]["rules_triggered"], empty["overall_coverage_pct"], empty["meets_threshold"]) == (
+        1, 50.0, True)
+    combined = report(analyzer.analyze([[{"tool": "a"}], ({"name": "shell"},), [{"tool": "zzz"}]], 0.0))
+    assert combined["tool_coverage"]["tools_seen_in_traces"] == 2
+    assert combined["tool_coverage"]["unseen_tools"] == ["b"]
+    assert combined["tool_coverage"]["unexpected_tools"] == ["zzz"]
+    assert (combined["high_risk_gaps"], combined["meets_threshold"]) == ([], True)
+
+
+def test_unconvertible_calls_give_no_report_and_no_note(analyzer):
+    for traces, message in [
+        ([[{"tool": "a"}], [5]], "unexpected type: 'int' object is not an instance of 'Mapping'"),
+        ([[{"tool": "a", "tool_name": "b", "tool_name ": 1}, {"args": object()}]], "unsupported type object"),
+        ([[{1: "a"}]], "dict keys must have type str"),
+        ([[{"tool": "a"}], [{"args": object()}]], "unsupported type object"),  # in a later trace
+    ]:
+        with pytest.raises(ValueError) as raised:
+            analyzer.analyze(traces, 80.0)
+        assert str(raised.value) == "Invalid trace format: " + message
+        assert not hasattr(raised.value, "__notes__")
+
+
+def test_analyzers_keep_their_own_policy_and_no_state_between_calls(load_policy):
+    analyzer = native.CoverageAnalyzer(load_policy(COVERAGE_POLICY))
+    gc.collect()
+    trace = [{"tool": "a"}, {"tool": "b"}, {"tool": "group"}]
+    first = analyzer.analyze([trace], 1.0)
+    assert report(analyzer.analyze([], 1.0))["tool_coverage"]["tools_seen_in_traces"] == 0
+    assert analyzer.analyze([trace], 1.0) == first
+
+
+def test_analyze_called_again_from_python_code_it_runs(analyzer):
+    inner = []
 
     class ReentrantTrace(collections.abc.Sequence):
         def __len__(self):
@@ -101,12 +201,9 @@ def test_explain_and_analyze_called_again_from_python_code_they_run(explainer, a
             inner.append(analyzer.analyze([[{"tool": "zzz"}]], 0.0))
             return {"tool": "a"}
 
-    outer = json.loads(explainer.explain([{"tool": "read_file"}, ReentrantCall()]))
-    assert inner == [explainer.explain(TRACE)]
-    assert [step["tool"] for step in outer["steps"]] == ["read_file", "write_file"]
-    coverage = json.loads(analyzer.analyze([ReentrantTrace()], 0.0))["tool_coverage"]
-    assert json.loads(inner[1])["tool_coverage"]["unexpected_tools"] == ["zzz"]
-    assert (coverage["unexpected_tools"], coverage["tools_seen_in_traces"]) == ([], 1)
+    outer = report(analyzer.analyze([ReentrantTrace()], 0.0))
+    assert inner and report(inner[0])["tool_coverage"]["unexpected_tools"] == ["zzz"]
+    assert (outer["tool_coverage"]["unexpected_tools"], outer["tool_coverage"]["tools_seen_in_traces"]) == ([], 1)
 
 
 def test_calls_nested_through_python_code_end_before_the_stack_does(explainer, tmp_path):
@@ -163,49 +260,3 @@ def test_repeated_calls_keep_memory_flat(explainer, analyzer):
     before = resident_kib()
     run(20000)
     assert resident_kib() - before < 1024
-
-
-MEMORY_POLICY = "\n".join(
-    ['version: "1"', "name: memory", "sequences:", "  - {type: before, first: t0, then: t1}"]
-    + [f"  - {{type: max_calls, tool: t{k}, max: 100000}}" for k in range(10)]
-    + [f"  - {{type: eventually, tool: t{k}, within: 5}}" for k in range(10)]
-    + [f"  - {{type: never_after, trigger: t{k}, forbidden: never_{k}}}" for k in range(10)]
-    + [f"  - {{type: sequence, tools: [t{k}, t{k + 1}, t{k + 2}]}}" for k in range(5)]) + "\n"
-
-# Run apart, so that the peak belongs to this one explain: the baseline is the
-# resident size once the trace and the explainer exist, the peak the high-water
-# mark from then until the result is back. The text, handed on in many
-# pieces, must come out with every step.
-MEASURE_PEAK = """\
-import sys
-sys.path.insert(0, sys.argv[1])
-from ossel._native import Policy, TraceExplainer
-
-def status_kib(field):
-    with open("/proc/self/status") as status:
-        return next(int(line.split()[1]) for line in status if line.startswith(field + ":"))
-
-explainer = TraceExplainer(Policy.from_file(sys.argv[2]))
-trace = [{"tool": f"t{i % 10}", "args": {"i": i}} for i in range(6000)]
-baseline = status_kib("VmRSS")
-with open("/proc/self/clear_refs", "w") as clear_refs:
-    clear_refs.write("5")  # the high-water mark starts again from here
-result = explainer.explain(trace)
-peak = status_kib("VmHWM") - baseline
-assert result.count('{"index":') == len(trace) and result.endswith("]}")
-print(peak, len(result.encode()), max(result) > "\\xff")
-"""
-
-
-@pytest.mark.skipif(not os.path.exists("/proc/self/clear_refs"), reason="needs Linux's resettable peak RSS")
-def test_explaining_holds_the_result_and_little_else(tmp_path):
-    (tmp_path / "policy.yaml").write_text(MEMORY_POLICY)
-    package_root = os.path.dirname(os.path.dirname(native.__file__))
-    out = subprocess.run([sys.executable, "-c", MEASURE_PEAK, package_root, str(tmp_path / "policy.yaml")],
-                         capture_output=True, text=True, check=True).stdout.split()
-    added_kib, text_bytes, two_bytes_per_character = int(out[0]), int(out[1]), out[2] == "True"
-    # The messages' check marks make a str of two bytes per character: the
-    # str alone is twice the UTF-8 text. Holding the whole text next to it
-    # would make it three times.
-    assert two_bytes_per_character and text_bytes > 30_000_000
-    assert added_kib * 1024 < 2.25 * text_bytes

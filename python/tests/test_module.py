@@ -3,6 +3,7 @@ how every callable binds its arguments, and Policy.from_file's errors."""
 import errno
 import importlib.machinery
 import importlib.util
+import math
 import os
 import pathlib
 import subprocess
@@ -47,6 +48,8 @@ def test_class_names_flags_and_single_method(cls, method):
     assert not cls.__flags__ & (Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC)
     assert bool(cls.__flags__ & Py_TPFLAGS_DISALLOW_INSTANTIATION) == (cls is native.Policy)
     assert cls.__dictoffset__ == 0 and cls.__weakrefoffset__ == 0
+    with pytest.raises(TypeError):
+        type("Derived", (cls,), {})
 
 
 def test_policy_cannot_be_made_and_instances_take_no_attributes_or_weak_references():
@@ -119,16 +122,29 @@ def callables(load_policy):
     ("from_file", (), {"paths": "a"}, "Policy.from_file() got an unexpected keyword argument 'paths'"),
     ("TraceExplainer", (), {}, "TraceExplainer.__new__() missing 1 required positional argument: 'policy'"),
     ("TraceExplainer", (1, 2), {}, "TraceExplainer.__new__() takes 1 positional arguments but 2 were given"),
+    ("TraceExplainer", (1,), {"policy": 2}, "TraceExplainer.__new__() got multiple values for argument 'policy'"),
+    ("TraceExplainer", (), {"Policy": 1}, "TraceExplainer.__new__() got an unexpected keyword argument 'Policy'"),
+    ("CoverageAnalyzer", (), {}, "CoverageAnalyzer.__new__() missing 1 required positional argument: 'policy'"),
+    ("CoverageAnalyzer", (1, 2, 3), {}, "CoverageAnalyzer.__new__() takes 1 positional arguments but 3 were given"),
     ("OsselClient", (None, None), {},
      "OsselClient.__new__() takes from 0 to 1 positional arguments but 2 were given"),
+    ("OsselClient", (None,), {"trace_file": None}, "OsselClient.__new__() got multiple values for argument 'trace_file'"),
+    ("OsselClient", (), {"tracefile": None}, "OsselClient.__new__() got an unexpected keyword argument 'tracefile'"),
     ("explain", (), {}, "TraceExplainer.explain() missing 1 required positional argument: 'traces'"),
+    ("explain", ([], []), {}, "TraceExplainer.explain() takes 1 positional arguments but 2 were given"),
+    ("explain", ([],), {"traces": []}, "TraceExplainer.explain() got multiple values for argument 'traces'"),
+    ("explain", (), {"trace": []}, "TraceExplainer.explain() got an unexpected keyword argument 'trace'"),
     ("analyze", (), {}, "CoverageAnalyzer.analyze() missing 2 required positional arguments: 'traces' and 'threshold'"),
     ("analyze", ([],), {}, "CoverageAnalyzer.analyze() missing 1 required positional argument: 'threshold'"),
+    ("analyze", (), {"threshold": 1.0}, "CoverageAnalyzer.analyze() missing 1 required positional argument: 'traces'"),
     ("analyze", ([], 1.0, 2.0), {}, "CoverageAnalyzer.analyze() takes 2 positional arguments but 3 were given"),
+    ("analyze", ([], 1.0), {"threshold": 2.0}, "CoverageAnalyzer.analyze() got multiple values for argument 'threshold'"),
     # The first offending keyword decides, before missing arguments are counted.
     ("analyze", (), {"limit": 1.0, "traces": []}, "CoverageAnalyzer.analyze() got an unexpected keyword argument 'limit'"),
     ("analyze", (), {"traces": [], "traces_": []}, "CoverageAnalyzer.analyze() got an unexpected keyword argument 'traces_'"),
     ("record_trace", (), {}, "OsselClient.record_trace() missing 1 required positional argument: 'trace'"),
+    ("record_trace", ({}, {}), {}, "OsselClient.record_trace() takes 1 positional arguments but 2 were given"),
+    ("record_trace", (), {"traces": {}}, "OsselClient.record_trace() got an unexpected keyword argument 'traces'"),
 ])
 def test_binding_errors(callables, name, args, kwargs, message):
     with pytest.raises(TypeError) as raised:
@@ -156,15 +172,22 @@ class BrokenIteration:
 
 
 @pytest.mark.parametrize("name, args, error_type, message, parameter", [
+    ("TraceExplainer", (42,), TypeError, "'int' object is not an instance of 'Policy'", "policy"),
     ("TraceExplainer", (None,), TypeError, "'None' is not an instance of 'Policy'", "policy"),
+    ("CoverageAnalyzer", ("p",), TypeError, "'str' object is not an instance of 'Policy'", "policy"),
     ("TraceExplainer", (native.OsselClient(),), TypeError, "'OsselClient' object is not an instance of 'Policy'", "policy"),
     ("from_file", (pathlib.PurePosixPath("p.yaml"),), TypeError, "'PurePosixPath' object is not an instance of 'str'", "path"),
+    ("from_file", (None,), TypeError, "'None' is not an instance of 'str'", "path"),
     ("from_file", (b"p.yaml",), TypeError, "'bytes' object is not an instance of 'str'", "path"),
     ("from_file", ("\udc80.yaml",), UnicodeEncodeError, None, "path"),
     ("OsselClient", (b"x",), TypeError, "'bytes' object is not an instance of 'str'", "trace_file"),
+    ("OsselClient", (7,), TypeError, "'int' object is not an instance of 'str'", "trace_file"),
     ("OsselClient", ("\ud800",), UnicodeEncodeError, None, "trace_file"),
     ("explain", ("abc",), TypeError, "Can't extract `str` to `Vec`", "traces"),
     ("explain", ({"tool": "x"},), TypeError, "'dict' object is not an instance of 'Sequence'", "traces"),
+    ("explain", ({"tool"},), TypeError, "'set' object is not an instance of 'Sequence'", "traces"),
+    ("explain", ((c for c in []),), TypeError, "'generator' object is not an instance of 'Sequence'", "traces"),
+    ("explain", (None,), TypeError, "'None' is not an instance of 'Sequence'", "traces"),
     ("explain", (BrokenIteration(),), LookupError, "no calls here", "traces"),
     ("analyze", (["abc"], 80.0), TypeError, "Can't extract `str` to `Vec`", "traces"),
     ("analyze", ([[], 3], 80.0), TypeError, "'int' object is not an instance of 'Sequence'", "traces"),
@@ -176,6 +199,7 @@ class BrokenIteration:
     ("analyze", (FailsAfterFirst([[]]), 80.0), KeyError, "'iteration failed'", "traces"),
     ("analyze", ([FailsAfterFirst([{}])], 80.0), KeyError, "'iteration failed'", "traces"),
     ("analyze", ([[]], "high"), TypeError, "must be real number, not str", "threshold"),
+    ("analyze", ([[]], None), TypeError, "must be real number, not NoneType", "threshold"),
     ("analyze", ([[]], 10**400), OverflowError, "int too large to convert to float", "threshold"),
 ])
 def test_wrong_argument_values_carry_the_parameter_note(callables, name, args, error_type, message, parameter):
@@ -186,8 +210,10 @@ def test_wrong_argument_values_carry_the_parameter_note(callables, name, args, e
     assert raised.value.__notes__ == [f"while processing '{parameter}'"]
 
 
-# How thresholds are written is checked by the coverage tests; here, what Python hands in.
-@pytest.mark.parametrize("threshold, written", [(True, "1.0"), (50, "50.0"), (Float(), "12.5")])
+@pytest.mark.parametrize("threshold, written", [
+    (math.nan, "null"), (-math.inf, "null"), (-0.0, "-0.0"), (1e16, "1e+16"), (True, "1.0"), (50, "50.0"),
+    (Float(), "12.5"),
+])
 def test_keyword_calls_and_any_float_convertible_threshold(load_policy, tmp_path, threshold, written):
     class Path(str):
         pass
@@ -221,8 +247,18 @@ def test_read_failures_are_file_not_found_errors(tmp_path, name, message):
     assert not hasattr(raised.value, "__notes__")
 
 
-def test_loader_errors_are_value_errors_with_the_loader_text(load_policy):
+@pytest.mark.parametrize("text, message", [
+    ("", "missing field `version`"),
+    ("version: '1'\nbogus: 1\n", "unknown field `bogus`, expected one of `version`, `name`, `metadata`, `tools`, "
+     "`sequences`, `aliases`, `on_error` at line 2 column 1"),
+    ("version: '1'\nname: a\nname: b\n", "duplicate field `name`"),
+    ("version: '1'\non_error: Allow\n", "on_error: unknown variant `Allow`, expected `block` or `allow` at line 2 column 11"),
+    pytest.param("#" * 200_000 + "\nversion: '1'\non_error: Allow\n",
+                 "on_error: unknown variant `Allow`, expected `block` or `allow` at line 3 column 11",
+                 id="read past many buffers"),
+])
+def test_loader_errors_are_value_errors_with_the_loader_text(load_policy, text, message):
     with pytest.raises(ValueError) as raised:
-        load_policy("#" * 200_000 + "\nversion: '1'\non_error: Allow\n")  # read past many buffers
-    assert type(raised.value) is ValueError and not hasattr(raised.value, "__notes__")
-    assert str(raised.value) == "on_error: unknown variant `Allow`, expected `block` or `allow` at line 3 column 11"
+        load_policy(text)
+    assert (type(raised.value), str(raised.value)) == (ValueError, message)
+    assert not hasattr(raised.value, "__notes__")

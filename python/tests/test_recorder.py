@@ -1,9 +1,11 @@
 """OsselClient.record_trace: whole compact JSON lines appended in call order,
 each failure with its message, one lock per open of the file (a child made by
-fork() opens its own), and many writers at once: threads, children, other
-processes, and a writer killed part way through a record."""
+fork() opens its own), a record that takes many writes, and re-entrant use
+from a conversion. Many writers at once: test_recorder_stress.py."""
 import collections.abc
 import fcntl
+import gc
+import itertools
 import json
 import os
 import pathlib
@@ -85,10 +87,11 @@ def whole_lines(data):
 def test_client_without_trace_file_refuses_to_record(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     for client in (OsselClient(), OsselClient(None), OsselClient(trace_file=None)):
-        # The check comes before the conversion, which would refuse this trace.
-        with pytest.raises(RuntimeError, match=exactly(
-                "trace_file is not configured; provide trace_file when creating OsselClient to enable record_trace")):
-            client.record_trace(object())
+        # The check comes before the conversion: a trace it would refuse changes nothing.
+        for trace in ({}, {}, object()):
+            with pytest.raises(RuntimeError, match=exactly(
+                    "trace_file is not configured; provide trace_file when creating OsselClient to enable record_trace")):
+                client.record_trace(trace)
     assert os.listdir(tmp_path) == []
 
 
@@ -103,7 +106,7 @@ def test_open_failures(tmp_path, where, reason):
     assert os.listdir(tmp_path) == []
 
 
-def test_a_new_file_is_made_under_the_umask_and_closed_with_its_client(tmp_path):
+def test_new_file_is_made_under_the_umask_for_appending_and_closed_on_exec(tmp_path):
     path = tmp_path / "trace.jsonl"
     old_mask = os.umask(0o027)
     try:
@@ -115,7 +118,6 @@ def test_a_new_file_is_made_under_the_umask_and_closed_with_its_client(tmp_path)
     assert sorted(descriptors(path).values()) == [os.O_RDONLY | os.O_CLOEXEC,
                                                   os.O_WRONLY | os.O_APPEND | os.O_CLOEXEC]
     del client
-    assert descriptors(path) == {}
 
 
 def test_a_file_the_process_may_only_write_is_still_recorded_to():
@@ -137,13 +139,11 @@ def test_a_file_the_process_may_only_write_is_still_recorded_to():
             assert file.read() == b'{"a":1}\n{"b":2}\n'
 
 
-def test_a_child_made_by_fork_opens_and_locks_the_file_apart_from_its_parent(tmp_path):
-    path, moved = tmp_path / "trace.jsonl", tmp_path / "moved.jsonl"
+def test_a_child_made_by_fork_locks_the_file_apart_from_its_parent_and_appends(tmp_path):
+    path = tmp_path / "trace.jsonl"
     client = OsselClient(str(path))
     client.record_trace({"parent": 0})
-    path.rename(moved)
-    path.write_bytes(b"")  # another file now at the path: the child opens the one its parent did
-    [appending] = [fd for fd, flags in descriptors(moved).items() if flags & os.O_APPEND]
+    [appending] = [fd for fd, flags in descriptors(path).items() if flags & os.O_APPEND]
     # The parent holds the lock on the open its client writes through, as it
     # does while it writes a record.
     fcntl.flock(appending, fcntl.LOCK_EX)
@@ -151,11 +151,21 @@ def test_a_child_made_by_fork_opens_and_locks_the_file_apart_from_its_parent(tmp
     try:
         time.sleep(0.3)
         assert os.waitpid(child, os.WNOHANG) == (0, 0), "the child did not wait for the lock"
+        assert path.read_bytes() == b'{"parent":0}\n'
     finally:
         fcntl.flock(appending, fcntl.LOCK_UN)
     assert exit_status(child) == 0
     client.record_trace({"parent": 2})
-    assert (moved.read_bytes(), path.read_bytes()) == (b'{"parent":0}\n{"child":1}\n{"parent":2}\n', b"")
+    assert path.read_bytes() == b'{"parent":0}\n{"child":1}\n{"parent":2}\n'
+
+
+def test_a_child_records_to_the_file_its_parent_opened_after_the_path_changed(tmp_path):
+    path, moved = tmp_path / "trace.jsonl", tmp_path / "moved.jsonl"
+    client = OsselClient(str(path))
+    path.rename(moved)
+    path.write_bytes(b"")  # another file now at the path
+    assert exit_status(forked(lambda: client.record_trace("child"))) == 0
+    assert (moved.read_bytes(), path.read_bytes()) == (b'"child"\n', b"")
 
 
 @pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
@@ -175,18 +185,30 @@ def test_a_child_forked_while_a_thread_waits_inside_record_trace_records(tmp_pat
     assert sorted(path.read_bytes().splitlines()) == [b'{"child":2}', b'{"thread":1}']
 
 
-def test_a_fifo_gets_whole_records_from_a_parent_and_its_child(tmp_path):
+def test_a_fifo_is_opened_for_writing_only(tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        client = OsselClient(str(fifo))
+        # A second reader would take records meant for the other end.
+        assert [flags for fd, flags in descriptors(fifo).items() if fd != reader] == [
+            os.O_WRONLY | os.O_APPEND | os.O_CLOEXEC]
+        client.record_trace({"a": 1})
+        assert os.read(reader, 100) == b'{"a":1}\n'
+    finally:
+        os.close(reader)
+
+
+def test_a_fifo_inherited_through_fork_gets_whole_records_from_parent_and_child(tmp_path):
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
     reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
     os.set_blocking(reader, True)
     client = OsselClient(str(fifo))
-    # A second reader would take records meant for the other end.
-    assert [flags for fd, flags in descriptors(fifo).items() if fd != reader] == [
-        os.O_WRONLY | os.O_APPEND | os.O_CLOEXEC]
 
     def record_all():  # records far larger than the pipe takes in one write
-        for i in range(10):
+        for i in range(40):
             client.record_trace({"pid": os.getpid(), "i": i, "pad": "x" * 200_000})
 
     child = forked(record_all)
@@ -198,7 +220,87 @@ def test_a_fifo_gets_whole_records_from_a_parent_and_its_child(tmp_path):
     assert exit_status(child) == 0
     draining.join(20)
     os.close(reader)
-    assert len(whole_lines(b"".join(received))) == 20
+    assert len(whole_lines(b"".join(received))) == 80
+
+
+def flocks(inode):
+    """{pid: whether it waits} for each flock on the file `inode` that /proc/locks lists, in lines
+    "1: FLOCK ADVISORY WRITE {pid} {major}:{minor}:{inode} 0 EOF" ("1: -> FLOCK ..." for a waiter)."""
+    found = {}
+    with open("/proc/locks") as locks:
+        for fields in map(str.split, locks):
+            waiting = fields[1] == "->"
+            kind, pid, file = fields[1 + waiting], fields[4 + waiting], fields[5 + waiting]
+            if kind == "FLOCK" and file.endswith(f":{inode}"):
+                found[int(pid)] = waiting
+    return found
+
+
+def wait_for(condition, what, timeout=10):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, what
+        time.sleep(0.001)
+
+
+# Records the string TEXT * SIZE on a client of its own once told to, while
+# SIGALRM every INTERVAL seconds (never when 0) runs a handler that returns;
+# then prints how often the handler ran.
+SIGNALLED_WRITER = """
+import signal, sys
+from ossel._native import OsselClient
+client, text, size, interval = OsselClient(sys.argv[1]), sys.argv[2], int(sys.argv[3]), float(sys.argv[4])
+handled = []
+signal.signal(signal.SIGALRM, lambda *_: handled.append(1))
+print("ready", flush=True)
+sys.stdin.readline()
+if interval:
+    signal.setitimer(signal.ITIMER_REAL, interval, interval)
+client.record_trace(text * size)
+signal.setitimer(signal.ITIMER_REAL, 0)
+print(len(handled), flush=True)
+"""
+
+
+def runs(data):
+    """`data` as (byte, how many in a row) pairs: short to show, whatever went wrong."""
+    return [(bytes([byte]), len(list(same))) for byte, same in itertools.groupby(data)]
+
+
+def test_a_record_written_in_many_writes_stays_whole_beside_a_client_waiting_for_the_lock(tmp_path):
+    # A signal whose handler returns cuts a write to a full pipe short: the
+    # record, far larger than the pipe, goes on from where each write stopped.
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    writers = [python_child("-c", SIGNALLED_WRITER, fifo, text, size, interval, stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, text=True)
+               for text, size, interval in [("a", 1_000_000, 0.002), ("b", 200_000, 0)]]
+    watchdog = threading.Timer(60, lambda: [writer.kill() for writer in writers])  # the read below ends
+    watchdog.start()
+    try:
+        assert [writer.stdout.readline() for writer in writers] == ["ready\n"] * 2
+        inode = fifo.stat().st_ino
+        for writer, waiting in zip(writers, [False, True]):
+            writer.stdin.write("go\n")
+            writer.stdin.flush()
+            wait_for(lambda: flocks(inode).get(writer.pid) == waiting, "the writers did not lock in turn")
+        os.set_blocking(reader, True)
+        received = []
+        while chunk := os.read(reader, 16 * 1024):  # slowly, so that the first writer's writes wait
+            received.append(chunk)
+            time.sleep(0.002)
+        handled = [writer.communicate()[0] for writer in writers]
+    finally:
+        watchdog.cancel()
+        for writer in writers:
+            writer.kill()
+            writer.wait()
+        os.close(reader)
+    assert [writer.returncode for writer in writers] == [0, 0]
+    assert runs(b"".join(received)) == [(b'"', 1), (b"a", 1_000_000), (b'"', 1), (b"\n", 1),
+                                         (b'"', 1), (b"b", 200_000), (b'"', 1), (b"\n", 1)]
+    assert int(handled[0]) > 1, "the record went out in one write"
 
 
 def test_records_are_compact_lines_after_the_existing_content(tmp_path):
@@ -292,9 +394,9 @@ def test_where_flock_is_refused(tmp_path, ofd_locks):
     if ofd_locks:  # the fallback lock, which a POSIX lock held here conflicts with, keeps writers
         holder = os.open(path, os.O_RDWR)  # apart; nothing is warned of
         fcntl.lockf(holder, fcntl.LOCK_EX)
-        assert run_writers(path, 3, 30, env=env, flags=["-W", "error"],
-                           release=lambda: os.close(holder)) == [(0, "")] * 3
-        assert len(whole_lines(path.read_bytes())) == 90
+        assert run_writers(path, 6, 100, env=env, flags=["-W", "error"],
+                           release=lambda: os.close(holder)) == [(0, "")] * 6
+        assert len(whole_lines(path.read_bytes())) == 600
     else:  # records are written as before, with one warning per client; raised, it stops the record
         [(status, errors)] = run_writers(path, 1, 3, env=env, flags=["-W", "error"])
         assert (status, path.read_bytes()) == (1, b"") and "RuntimeWarning: Cannot lock" in errors
@@ -339,6 +441,7 @@ def test_write_failures_name_the_step_and_keep_the_client_usable():
         ("x", "flush"),
         ("x" * 8189, "flush"),  # 8192 bytes with quotes and line feed
         ("x" * 8190, "serialize trace"),
+        ({"big": "x" * 100_000}, "serialize trace"),
         ("x", "flush"),
     ]:
         with pytest.raises(RuntimeError, match=exactly(f"Failed to {step}: {NO_SPACE}")):
@@ -349,7 +452,13 @@ def test_after_a_full_disk_cuts_a_record_short_the_next_record_of_another_client
     disk = tmp_path / "disk"  # a 256 KiB tmpfs
     disk.mkdir()
     if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "ossel-test", disk], capture_output=True).returncode:
-        pytest.skip("cannot mount a tmpfs")
+        # /dev/full keeps nothing: only the errors can be seen.
+        first, second = OsselClient("/dev/full"), OsselClient("/dev/full")
+        with pytest.raises(RuntimeError, match=exactly(f"Failed to serialize trace: {NO_SPACE}")):
+            first.record_trace("x" * 200_000)
+        with pytest.raises(RuntimeError, match=exactly(f"Failed to flush: {NO_SPACE}")):
+            second.record_trace({"second": 1})
+        return
     try:
         path = disk / "trace.jsonl"
         first, second = OsselClient(str(path)), OsselClient(str(path))
@@ -369,6 +478,18 @@ def test_after_a_full_disk_cuts_a_record_short_the_next_record_of_another_client
     fragment = lines[1].decode()
     assert 1 < len(fragment) < 200_000 and fragment == '"' + "x" * (len(fragment) - 1)
     assert lines[:1] + lines[2:] == [b'{"first":1}', b'{"second":2}', b'{"first":3}', b""]
+
+
+def test_file_is_complete_and_closed_after_the_client_is_deleted(tmp_path):
+    path = tmp_path / "trace.jsonl"
+    client = OsselClient(str(path))
+    assert len(descriptors(path)) == 2
+    for i in range(100):
+        client.record_trace({"i": i, "pad": "y" * (i * 200)})
+    del client
+    gc.collect()
+    assert descriptors(path) == {}
+    assert [record["i"] for record in whole_lines(path.read_bytes())] == list(range(100))
 
 
 class RecordingMapping(collections.abc.Mapping):
@@ -395,109 +516,3 @@ def test_record_trace_from_inside_a_conversion_on_the_same_client(tmp_path):
     thread.join(30)
     assert not thread.is_alive(), "record_trace did not return: deadlock"
     assert path.read_bytes() == b'{"depth":0}\n{"depth":1}\n{"depth":2}\n{"depth":3}\n'
-
-
-@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
-def test_threads_on_two_clients_and_children_forked_meanwhile_write_whole_lines_in_order(tmp_path):
-    # A child may be forked while another thread holds the client's own lock.
-    path = tmp_path / "trace.jsonl"
-    clients = [OsselClient(str(path)) for _ in range(2)]
-    large = "x" * (64 * 1024 + 1)  # far beyond one write buffer's worth
-
-    def record_all(thread):
-        for i in range(150):
-            clients[thread % 2].record_trace({"writer": thread, "i": i, "pad": large if i % 3 == 0 else "s"})
-
-    previous_interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)  # switch threads as often as the interpreter allows
-    workers = [threading.Thread(target=record_all, args=(thread,), daemon=True) for thread in range(8)]
-    try:
-        for worker in workers:
-            worker.start()
-        children = [exit_status(forked(lambda: clients[0].record_trace({"writer": "child", "i": n})))
-                    for n in range(10)]
-    finally:
-        for worker in workers:
-            worker.join(60)
-        sys.setswitchinterval(previous_interval)
-    assert not any(worker.is_alive() for worker in workers), "record_trace did not return: deadlock"
-    assert children == [0] * 10
-    written = {}
-    for record in whole_lines(path.read_bytes()):
-        written.setdefault(record["writer"], []).append(record["i"])
-    assert written == {**{thread: list(range(150)) for thread in range(8)}, "child": list(range(10))}
-
-
-# Writers in separate processes go on appending while one more is killed with
-# SIGKILL again and again, each time once it holds the file's lock, so most
-# often in the middle of writing a record. The sizes of a writer's records
-# cycle through its list; the killed writer's are the large ones, whose writes
-# take long enough for a kill to land inside them.
-SIZES = {"steady": [10, 3000, 9000, 70_000, 256 * 1024 - 30], "victim": [256 * 1024 - 30, 100_000, 180_000]}
-KILLED_WRITER_PROGRAM = """
-import json, sys, threading, time
-from ossel._native import OsselClient
-client, name, sizes = OsselClient(sys.argv[1]), sys.argv[2], json.loads(sys.argv[3])
-stop = threading.Event()
-threading.Thread(target=lambda: (sys.stdin.read(), stop.set()), daemon=True).start()
-print("ready", flush=True)
-i = 0
-while not stop.is_set():
-    client.record_trace({"w": name, "i": i, "pad": "x" * sizes[i % len(sizes)]})
-    i += 1
-    time.sleep(0.0005)
-"""
-
-
-def record_text(name, i):
-    """The line that the writer `name` records as its record `i`, without the line feed."""
-    sizes = SIZES[name.split("-")[0]]
-    return json.dumps({"w": name, "i": i, "pad": "x" * sizes[i % len(sizes)]}, separators=(",", ":")).encode()
-
-
-def holds_flock(pid, inode):
-    with open("/proc/locks") as locks:  # lines "1: FLOCK ADVISORY WRITE {pid} {major}:{minor}:{inode} 0 EOF"
-        return any(fields[1] == "FLOCK" and fields[4] == str(pid) and fields[5].endswith(f":{inode}")
-                   for fields in map(str.split, locks))
-
-
-def start_writer(path, name):
-    writer = python_child("-c", KILLED_WRITER_PROGRAM, path, name, json.dumps(SIZES[name.split("-")[0]]),
-                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-    assert writer.stdout.readline() == "ready\n"
-    return writer
-
-
-def test_a_writer_killed_mid_record_loses_no_record_of_the_others(tmp_path):
-    path = tmp_path / "trace.jsonl"
-    path.touch()
-    steady = [start_writer(path, f"steady-{n}") for n in range(2)]
-    victims = [f"victim-{kill}" for kill in range(10)]
-    inode = path.stat().st_ino
-    for name in victims:
-        victim = start_writer(path, name)
-        deadline = time.monotonic() + 10
-        while not holds_flock(victim.pid, inode) and time.monotonic() < deadline:
-            pass
-        victim.kill()
-        victim.wait()
-    for writer in steady:
-        writer.stdin.close()
-    assert [writer.wait(timeout=30) for writer in steady] == [0, 0]
-
-    written = {}  # writer: the indices of its whole records, in file order
-    fragments = 0
-    lines = path.read_bytes().split(b"\n")
-    assert lines.pop() == b"", "the file ends with a line feed"
-    for line in lines:
-        try:
-            record = json.loads(line)
-        except ValueError:  # only the start of the record a killed writer was writing, after its last whole one
-            assert any(record_text(name, len(written.get(name, []))).startswith(line) for name in victims)
-            fragments += 1
-            continue
-        assert line == record_text(record["w"], record["i"])
-        written.setdefault(record["w"], []).append(record["i"])
-    assert all(indices == list(range(len(indices))) for indices in written.values())
-    assert len(written["steady-0"]) > 1 and len(written["steady-1"]) > 1
-    assert 0 < fragments <= len(victims), "no kill came in the middle of a record"
