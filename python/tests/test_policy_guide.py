@@ -8,7 +8,8 @@ HTML comment (unseen when rendered) that says what it is:
     <!-- explain: FILE CALLS -->  <!-- steps: FILE CALLS -->  the explanation, as JSON / one line per check
     <!-- analyze: FILE THRESHOLD CALLS... -->  the coverage report, as JSON
     <!-- run -->  <!-- output -->              Python run in the folder of the files / what it prints
-    <!-- console: exit STATUS -->              "$ python SCRIPT ARGS..." run in the checkout: output, status
+    <!-- console: exit STATUS -->              "$ python SCRIPT ARGS..." run in the checkout: what it
+                                               prints on both streams, in order, 80 columns wide; status
 
 JSON is compared after parsing and writing it compactly again, which keeps
 member order and number forms significant.
@@ -17,6 +18,7 @@ import contextlib
 import dataclasses
 import io
 import json
+import os
 import pathlib
 import re
 import subprocess
@@ -103,7 +105,9 @@ def actual_output(example, document, folder, monkeypatch):
         return printed.getvalue()
     if example.kind == "console":
         command = example.body.partition("\n")[0].split()[2:]
-        done = subprocess.run([sys.executable, *command], cwd=CHECKOUT, capture_output=True, text=True, timeout=60)
+        done = subprocess.run([sys.executable, *command], cwd=CHECKOUT, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, text=True, timeout=60,
+                              env={**os.environ, "PYTHONUNBUFFERED": "1", "COLUMNS": "80"})
         return f"exit {done.returncode}\n{done.stdout}"
     policy = load(folder, document, words[0])
     if example.kind == "analyze":
