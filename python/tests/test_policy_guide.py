@@ -1,7 +1,8 @@
-"""The policy guide (docs/policy.md) and the README's "Writing a policy" section
-run here: every policy, call list and output they show is loaded, run and
-compared with what the text says. An example is a fenced block right after an
-HTML comment (unseen when rendered) that says what it is:
+"""The policy guide (docs/policy.md), the README and the reference's opening
+example (docs/reference.md) run here: every policy, call list and output they
+show is loaded, run and compared with what the text says. An example is a
+fenced block right after an HTML comment (unseen when rendered) that says what
+it is:
 
     <!-- file: NAME -->  <!-- calls: NAME -->  a policy file / a JSON list of tool calls
     <!-- error: FILE -->                       the exact message that loading FILE raises
@@ -32,6 +33,7 @@ import ossel._native as native
 CHECKOUT = pathlib.Path(__file__).resolve().parents[2]
 GUIDE = CHECKOUT / "docs" / "policy.md"
 README = CHECKOUT / "README.md"
+REFERENCE = CHECKOUT / "docs" / "reference.md"
 
 FENCE = re.compile(r"^```", re.MULTILINE)
 EXAMPLE = re.compile(r"<!-- (?P<kind>[a-z]+):?(?P<words>[^>]*?) -->\n```[a-z]*\n(?P<body>.*?)^```",
@@ -124,7 +126,7 @@ def shown_output(example):
     return example.output if example.kind == "run" else example.body
 
 
-DOCUMENTS = [read_document(path) for path in (GUIDE, README)]
+DOCUMENTS = [read_document(path) for path in (GUIDE, README, REFERENCE)]
 
 
 @pytest.mark.parametrize(
@@ -147,6 +149,6 @@ def test_every_block_of_the_guide_is_a_checked_example():
     text = GUIDE.read_text(encoding="utf-8")
     blocks = len(FENCE.findall(text)) // 2
     assert blocks == len(list(EXAMPLE.finditer(text)))
-    guide, readme = DOCUMENTS
+    guide, readme, _ = DOCUMENTS
     assert {example.kind for example in guide.checks} == {"error", "explain", "steps", "analyze", "run"}
     assert all(example.output is not None for example in readme.checks if example.kind == "run")
