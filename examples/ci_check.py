@@ -36,7 +36,7 @@ def read_runs(path):
                 continue
             try:
                 record = json.loads(line)
-            except ValueError:
+            except (ValueError, RecursionError):  # a fragment, or nesting too deep for the decoder
                 record = None
             if isinstance(record, dict) and isinstance(record.get("calls"), list):
                 runs.append((number, record["calls"]))
