@@ -100,12 +100,14 @@ def record_from_a_signal_handler(folder, names):
             client.record_trace({"from": "handler"})
         except BaseException as error:
             raised.append(error)
-        handled.set()
+            handled.set()
+        else:  # the big record had not begun yet: try again while it waits
+            signal.setitimer(signal.ITIMER_REAL, 0.05)
 
     previous = signal.signal(signal.SIGALRM, handler)
     try:
         signal.setitimer(signal.ITIMER_REAL, 0.05)
-        client.record_trace("x" * (1 << 18))  # far more than the pipe holds
+        client.record_trace("x" * (1 << 20))  # far more than the pipe holds
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
