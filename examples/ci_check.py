@@ -46,7 +46,8 @@ def read_runs(path):
 
 
 def main(argv):
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("policy", help="the policy file (YAML)")
     parser.add_argument("trace_file", help="the runs, one JSON record per line")
     parser.add_argument("--threshold", type=float, default=80.0, metavar="PERCENT",
