@@ -37,6 +37,8 @@ class CMakeBuildExt(build_ext):
         subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build_dir),
                         "-DCMAKE_BUILD_TYPE=Release", "-DOSSEL_MODULE_ONLY=ON",
                         f"-DPython3_EXECUTABLE={sys.executable}"], check=True)
+        # Every core, unless CMAKE_BUILD_PARALLEL_LEVEL (which cmake --build
+        # reads itself) caps the jobs.
         jobs = [] if "CMAKE_BUILD_PARALLEL_LEVEL" in os.environ else ["-j", str(os.cpu_count() or 1)]
         subprocess.run(["cmake", "--build", str(build_dir), "--target", ext.target, *jobs], check=True)
         destination = pathlib.Path(self.get_ext_fullpath(ext.name))

@@ -1,6 +1,5 @@
-"""Gates a CI job on recorded agent runs: exits 1 when any run breaks the
-policy or the runs cover it below the threshold, 0 when all is well, and 2
-when the policy or the trace file cannot be read.
+"""Gates a CI job on the agent runs recorded in a trace file: each run is
+explained against the policy, then all runs are analyzed for coverage.
 
     python examples/ci_check.py POLICY TRACE_FILE [--threshold PERCENT]
 
@@ -8,7 +7,18 @@ TRACE_FILE holds one record per line, as OsselClient.record_trace writes it:
 a JSON object whose "calls" member is the run's list of tool calls; its other
 members (a session id, a date) are not read. A line that is not such an
 object, such as the fragment a writer left when it died mid-record, is
-skipped and counted.
+skipped and counted as unreadable; a blank line is skipped and not counted.
+
+Exit status:
+  0  every run keeps the policy and the coverage meets the threshold
+  1  a run broke the policy (its blocking_rules is not empty), or the
+     coverage is below the threshold (PERCENT, 80 by default); a file with
+     no runs (empty, or only blank or unreadable lines) covers 0.0 %, which
+     fails any threshold above 0
+  2  the command line is wrong (an argument missing or unknown, a PERCENT
+     that is not a number), the policy cannot be read or does not load,
+     the trace file cannot be read, or a run holds a call that is not a
+     tool call; the message goes to standard error
 """
 import argparse
 import json
@@ -26,7 +36,7 @@ def read_runs(path):
                 continue
             try:
                 record = json.loads(line)
-            except ValueError:
+            except (ValueError, RecursionError):  # a fragment, or nesting too deep for the decoder
                 record = None
             if isinstance(record, dict) and isinstance(record.get("calls"), list):
                 runs.append((number, record["calls"]))
@@ -36,10 +46,12 @@ def read_runs(path):
 
 
 def main(argv):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("policy")
-    parser.add_argument("trace_file")
-    parser.add_argument("--threshold", type=float, default=80.0)
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("policy", help="the policy file (YAML)")
+    parser.add_argument("trace_file", help="the runs, one JSON record per line")
+    parser.add_argument("--threshold", type=float, default=80.0, metavar="PERCENT",
+                        help="the coverage the runs must reach, in percent (80 by default)")
     options = parser.parse_args(argv)
     try:
         return check(options)

@@ -3,6 +3,7 @@
 # file for CPython 3.12 and later) and installs it into the venv of each
 # CPython version given, replacing the copy installed before. The build's
 # progress goes to stderr; pip's whole output is kept in build/pip-wheel.log.
+# CMAKE_BUILD_PARALLEL_LEVEL caps the build's compile jobs (setup.py).
 #   bash scripts/install_package.sh 3.12 [3.13]
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"

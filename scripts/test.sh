@@ -3,11 +3,13 @@
 # Python suite under CPython 3.12 and 3.13 against the installed package: the
 # one wheel (one abi3 module file) is installed with pip into both venvs and
 # pytest runs from a folder outside the checkout, so it imports that copy.
+# CMAKE_BUILD_PARALLEL_LEVEL caps the compile jobs of both builds and the
+# tests CTest runs at once (every core by default).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/build.sh"
 
-(cd "$root/build/cmake" && ctest --output-on-failure -j "$(nproc)")
+(cd "$root/build/cmake" && ctest --output-on-failure -j "${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}")
 
 "$root/scripts/install_package.sh" 3.12 3.13
 outside=$(mktemp -d)
