@@ -13,6 +13,7 @@ import time
 
 import pytest
 
+from conftest import UNDER_SANITIZER
 from test_recorder import python_child
 
 # Each case, and what the process finds once the interrupted call is over.
@@ -29,6 +30,7 @@ CASES = [
 LONG_CASES = [
     ("explain_of_long_explanations", 3),
     ("analyze_of_a_long_trace", 100.0),
+    ("analyze_of_many_short_traces", 100.0),
     ("policy_of_many_tools", "Policy"),
 ]
 
@@ -56,6 +58,8 @@ def test_keyboard_interrupt_ends_the_call(tmp_path, case, after, sender):
     assert child.returncode == 0
     result = json.loads(output)
     assert (result["outcome"], result["after"]) == ("KeyboardInterrupt", after)
+    if UNDER_SANITIZER:
+        pytest.skip("the call ended as it should; how soon is not measured under the sanitizers")
     assert 0.2 <= result["elapsed"] < 1.2
     if (case, after) in LONG_CASES:
         assert result["ended"] - sent < 0.3
