@@ -15,6 +15,7 @@ import types
 import pytest
 
 import ossel._native as native
+from conftest import bounds_time_or_memory
 
 POLICY = """\
 version: "1.0"
@@ -145,6 +146,7 @@ class Call:
     args: object
 
 
+@bounds_time_or_memory
 def test_repeated_calls_keep_memory_flat(explainer, analyzer):
     """Every reference taken while converting and explaining is released."""
     call = {"tool": "write_file", "args": {"query": "x" * 40, "ratio": 0.5, "tags": ("a", "b"), "set": {7},
@@ -197,6 +199,7 @@ print(peak, len(result.encode()), max(result) > "\\xff")
 """
 
 
+@bounds_time_or_memory
 @pytest.mark.skipif(not os.path.exists("/proc/self/clear_refs"), reason="needs Linux's resettable peak RSS")
 def test_explaining_holds_the_result_and_little_else(tmp_path):
     (tmp_path / "policy.yaml").write_text(MEMORY_POLICY)

@@ -19,6 +19,7 @@ import time
 import pytest
 
 import ossel
+from conftest import UNDER_SANITIZER
 from ossel._native import OsselClient
 
 NO_SPACE = "No space left on device (os error 28)"
@@ -288,7 +289,8 @@ def test_where_flock_is_refused(tmp_path, ofd_locks):
                     *([] if ofd_locks else ["-DREFUSE_OFD_LOCKS"])], check=True)
     path = tmp_path / "trace.jsonl"
     path.touch()
-    env = {"LD_PRELOAD": str(shim)}
+    # Added after what is preloaded already, such as a sanitizer's runtime, which must come first.
+    env = {"LD_PRELOAD": " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))}
     if ofd_locks:  # the fallback lock, which a POSIX lock held here conflicts with, keeps writers
         holder = os.open(path, os.O_RDWR)  # apart; nothing is warned of
         fcntl.lockf(holder, fcntl.LOCK_EX)
@@ -500,4 +502,6 @@ def test_a_writer_killed_mid_record_loses_no_record_of_the_others(tmp_path):
         written.setdefault(record["w"], []).append(record["i"])
     assert all(indices == list(range(len(indices))) for indices in written.values())
     assert len(written["steady-0"]) > 1 and len(written["steady-1"]) > 1
+    if UNDER_SANITIZER and not fragments:
+        pytest.skip("no kill came in the middle of a record: the sanitizers' overhead moves the timing it needs")
     assert 0 < fragments <= len(victims), "no kill came in the middle of a record"
