@@ -26,10 +26,12 @@ rm -rf "$reports"
 mkdir -p "$reports"
 # ASan writes each process's reports to a file of its own, asan.{pid}, so a
 # report from a child whose exit status or output a test does not look at
-# counts too. UBSan, loaded with the module after ASan, ignores log_path and
-# writes to standard error, so the output of each run is kept and searched;
-# with halt_on_error=1 its report also ends the process with status 1, which
-# fails the test that started it.
+# counts too. UBSan, loaded with the module after ASan, writes to standard
+# error whatever its log_path says, so the output of each run is kept and
+# searched for its reports; pytest captures only Python's sys.stderr, so a
+# report from its own process reaches the log even when it ends the process.
+# With halt_on_error=1 a report ends its process with status 1, which also
+# fails a test whose child it was.
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 asan_options="log_path=$reports/asan"
 
@@ -53,7 +55,7 @@ for version in 3.12 3.13; do
   # touches; pytest from a folder outside the checkout, on the build's package.
   (cd "$outside" && PYTHONMALLOC=malloc PYTHONPATH="$build/python" LD_PRELOAD="$runtime" \
     ASAN_OPTIONS="$asan_options:detect_leaks=0" \
-    "$root/build/venv-$version/bin/python" -m pytest -q -p no:cacheprovider "${pytest_args[@]}") 2>&1 |
+    "$root/build/venv-$version/bin/python" -m pytest -q -p no:cacheprovider --capture=sys "${pytest_args[@]}") 2>&1 |
     tee "$reports/pytest-$version.log"
   [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
   set -e
