@@ -179,8 +179,9 @@ def main(case, sender, folder):
     try:
         block()
         outcome = "returned"
-    except KeyboardInterrupt:
-        outcome = "KeyboardInterrupt"
+    except KeyboardInterrupt as interrupt:
+        # The exception as the handler raised it, without a note added on its way out.
+        outcome = "KeyboardInterrupt" + (f" with notes {interrupt.__notes__}" if hasattr(interrupt, "__notes__") else "")
     ended = time.monotonic()
     print(json.dumps({"outcome": outcome, "elapsed": ended - start, "ended": ended,
                       "after": after() if after else None}))
