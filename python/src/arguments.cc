@@ -77,11 +77,12 @@ class Binder {
 };
 
 // The elements of a non-str value with the sequence protocol, in iteration
-// order, each handed to `take` as it is reached; `reserve` first receives the
-// value's length as a size hint. False with the Python error set when the
-// value is refused, its iteration raises or `take` fails.
+// order, each counted on `progress` and handed to `take` as it is reached;
+// `reserve` first receives the value's length as a size hint. False with the
+// Python error set when the value is refused, its iteration raises, `progress`
+// says stop or `take` fails.
 template <class Reserve, class Take>
-bool iterate_sequence(PyObject* object, Reserve&& reserve, Take&& take) {
+bool iterate_sequence(PyObject* object, ProgressCheck& progress, Reserve&& reserve, Take&& take) {
   if (PyUnicode_Check(object)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return false;
@@ -103,19 +104,26 @@ bool iterate_sequence(PyObject* object, Reserve&& reserve, Take&& take) {
   PyRef iterator = PyRef::steal(PyObject_GetIter(object));
   if (!iterator) return false;
   while (PyRef element = PyRef::steal(PyIter_Next(iterator.get()))) {
-    if (!take(std::move(element))) return false;
+    if (!progress.advance() || !take(std::move(element))) return false;
   }
   return !PyErr_Occurred();
 }
 
 // Appends the elements of a non-str sequence to `elements`.
-bool collect_sequence(PyObject* object, std::vector<PyRef>& elements) {
+bool collect_sequence(PyObject* object, std::vector<PyRef>& elements, ProgressCheck& progress) {
   auto reserve = [&](size_t hint) { elements.reserve(hint); };
   auto take = [&](PyRef element) {
     elements.push_back(std::move(element));
     return true;
   };
-  return iterate_sequence(object, reserve, take);
+  return iterate_sequence(object, progress, reserve, take);
+}
+
+// Adds the note for `parameter` to the error of a failed read, unless the
+// read was stopped: a signal handler's exception reaches the caller as the
+// handler raised it.
+void note_unless_stopped(const ProgressCheck& progress, const char* parameter) {
+  if (!progress.stopped()) add_argument_note(parameter);
 }
 
 }  // namespace
@@ -177,22 +185,26 @@ std::optional<std::string_view> read_text(PyObject* object, const char* paramete
   return std::string_view(text, static_cast<size_t>(size));
 }
 
-std::optional<std::vector<PyRef>> read_sequence(PyObject* object, const char* parameter) {
+std::optional<std::vector<PyRef>> read_sequence(PyObject* object, const char* parameter,
+                                                ProgressCheck& progress) {
   std::vector<PyRef> elements;
-  if (!collect_sequence(object, elements)) {
-    add_argument_note(parameter);
+  if (!collect_sequence(object, elements, progress)) {
+    note_unless_stopped(progress, parameter);
     return std::nullopt;
   }
   return elements;
 }
 
 std::optional<std::vector<std::vector<PyRef>>> read_sequence_of_sequences(PyObject* object,
-                                                                         const char* parameter) {
+                                                                         const char* parameter,
+                                                                         ProgressCheck& progress) {
   std::vector<std::vector<PyRef>> sequences;
   auto reserve = [&](size_t hint) { sequences.reserve(hint); };
-  auto take = [&](PyRef element) { return collect_sequence(element.get(), sequences.emplace_back()); };
-  if (!iterate_sequence(object, reserve, take)) {
-    add_argument_note(parameter);
+  auto take = [&](PyRef element) {
+    return collect_sequence(element.get(), sequences.emplace_back(), progress);
+  };
+  if (!iterate_sequence(object, progress, reserve, take)) {
+    note_unless_stopped(progress, parameter);
     return std::nullopt;
   }
   return sequences;

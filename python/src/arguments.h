@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ossel/progress.h"
 #include "py_ref.h"
 
 namespace ossel::python {
@@ -50,14 +51,19 @@ void add_argument_note(const char* parameter);
 std::optional<std::string_view> read_text(PyObject* object, const char* parameter);
 
 // A non-str value with the sequence protocol, as the list of its elements in
-// iteration order.
-std::optional<std::vector<PyRef>> read_sequence(PyObject* object, const char* parameter);
+// iteration order. Every element read counts as a unit on `progress`; when it
+// says stop, the reader ends with the signal handler's exception set as it is,
+// without the note.
+std::optional<std::vector<PyRef>> read_sequence(PyObject* object, const char* parameter,
+                                                ProgressCheck& progress);
 
 // A sequence whose elements are sequences in turn, as lists of their elements.
 // Each element is read as soon as the outer iteration reaches it, so the first
-// fault in iteration order is the one reported.
+// fault in iteration order is the one reported. The outer elements and the
+// inner ones count on `progress` as read_sequence's do.
 std::optional<std::vector<std::vector<PyRef>>> read_sequence_of_sequences(PyObject* object,
-                                                                         const char* parameter);
+                                                                         const char* parameter,
+                                                                         ProgressCheck& progress);
 
 // Anything the interpreter's float conversion accepts.
 std::optional<double> read_double(PyObject* object, const char* parameter);

@@ -28,20 +28,20 @@ PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // call is converted; then the threshold; then the traces
 // are converted and evaluated one at a time, each reduced to its coverage
 // record before the next one is converted. Ctrl-C is looked for every so many
-// calls converted, evaluated and summed up in the report (inside a long trace
-// too); only a signal handler stops the work, so a stop returns with its
-// exception set.
+// traces and calls read, converted, evaluated and summed up in the report
+// (inside a long trace too); only a signal handler stops the work, so a stop
+// returns with its exception set.
 PyRef analyze(const CoverageAnalyzer& analyzer, PyObject* traces_argument,
               PyObject* threshold_argument) {
+  ProgressCheck progress = signal_check();
   std::optional<std::vector<std::vector<PyRef>>> traces =
-      read_sequence_of_sequences(traces_argument, "traces");
+      read_sequence_of_sequences(traces_argument, "traces", progress);
   if (!traces) return PyRef();
   std::optional<double> threshold = read_double(threshold_argument, "threshold");
   if (!threshold) return PyRef();
 
   std::vector<TraceCoverage> records;
   records.reserve(traces->size());
-  ProgressCheck progress = signal_check();
   for (size_t i = 0; i < traces->size(); ++i) {
     // Each trace counts as a call too, so a run of empty traces is checked.
     if (!progress.advance()) return PyRef();

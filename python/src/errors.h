@@ -43,9 +43,10 @@ bool interruption_pending();
 // Ctrl-C), which the operation that asked passes on as it is.
 bool no_signal_raised();
 
-// A ProgressCheck that asks no_signal_raised every 1024 units (calls
-// converted, calls a rule looks at: a millisecond or less of work), so a long
-// operation answers Ctrl-C part-way and ends with the handler's exception set.
+// A ProgressCheck that asks no_signal_raised every 1024 units (elements of an
+// argument read, calls converted, calls a rule looks at: a millisecond or less
+// of work), so a long operation answers Ctrl-C part-way and ends with the
+// handler's exception set.
 ProgressCheck signal_check();
 
 }  // namespace ossel::python

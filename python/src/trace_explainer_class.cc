@@ -33,8 +33,8 @@ PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // The whole trace is converted before the engine runs: a call that cannot be
 // converted leaves nothing explained. The explanation (thousands of bytes per
 // call) is decoded into the result piece by piece as it is written, so its
-// UTF-8 text is never held whole next to the str. Ctrl-C is looked for during
-// the conversion and at every piece (a piece is well under a millisecond of
+// UTF-8 text is never held whole next to the str. Ctrl-C is looked for while
+// the calls are read and converted, and at every piece (a piece is well under a millisecond of
 // explaining and decoding); it ends the call with the handler's exception and
 // drops what was built. The interpreter lock stays held throughout: the
 // conversion needs it, and the engine's work comes between pieces that are
@@ -42,9 +42,9 @@ PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // pieces; taking the lock back behind a busy thread costs a switch interval
 // (5 ms) at every piece, several times the piece's own work.
 PyRef explain(const TraceExplainer& explainer, PyObject* traces_argument) {
-  std::optional<std::vector<PyRef>> values = read_sequence(traces_argument, "traces");
-  if (!values) return PyRef();
   ProgressCheck progress = signal_check();
+  std::optional<std::vector<PyRef>> values = read_sequence(traces_argument, "traces", progress);
+  if (!values) return PyRef();
   Result<std::vector<ToolCall>> calls = tool_calls_from_python(*values, progress);
   if (!calls) return raise_conversion_error("Invalid tool call format: ", calls.error());
   StrBuilder result;

@@ -1,4 +1,14 @@
+import os
+
 import pytest
+
+# scripts/sanitize.sh sets OSSEL_SANITIZE when the module runs under
+# AddressSanitizer and UndefinedBehaviorSanitizer. Their overhead (calls
+# several times slower, freed memory held in quarantine) breaks any bound on
+# time or memory, so the tests that set one skip it there.
+UNDER_SANITIZER = bool(os.environ.get("OSSEL_SANITIZE"))
+bounds_time_or_memory = pytest.mark.skipif(UNDER_SANITIZER,
+                                           reason="bounds time or memory, which the sanitizers' overhead upsets")
 
 
 @pytest.fixture

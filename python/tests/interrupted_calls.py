@@ -147,6 +147,18 @@ def analyze_of_a_long_trace(fifo):
             lambda: json.loads(analyzer.analyze([trace[:3]], 80.0))["overall_coverage_pct"])
 
 
+# A million traces of ten calls each, taken from 200,000 calls in an order
+# that scatters a trace's calls through memory, as a real program's are:
+# reading the traces, before any call is converted, takes most of a second.
+def analyze_of_many_short_traces(fifo):
+    analyzer = CoverageAnalyzer(load(os.path.dirname(fifo), POLICY))
+    made = calls(200_000)
+    scattered = [made[i * 7919 % len(made)] for i in range(len(made))]
+    traces = [scattered[start:start + 10] for start in range(0, len(scattered), 10)] * 50
+    return (lambda: analyzer.analyze(traces, 80.0),
+            lambda: json.loads(analyzer.analyze(traces[:3], 80.0))["overall_coverage_pct"])
+
+
 def policy_of_many_tools(fifo):
     folder = os.path.dirname(fifo)
     path = os.path.join(folder, "many_tools.yaml")
@@ -176,8 +188,9 @@ def main(case, sender, folder):
     try:
         block()
         outcome = "returned"
-    except KeyboardInterrupt:
-        outcome = "KeyboardInterrupt"
+    except KeyboardInterrupt as interrupt:
+        # The exception as the handler raised it, without a note added on its way out.
+        outcome = "KeyboardInterrupt" + (f" with notes {interrupt.__notes__}" if hasattr(interrupt, "__notes__") else "")
     ended = time.monotonic()
     print(json.dumps({"outcome": outcome, "elapsed": ended - start, "ended": ended, "sent": sent[0] if sent else None,
                       "after": after() if after else None}))

@@ -12,6 +12,7 @@ import types
 import pytest
 
 import ossel._native as native
+from conftest import bounds_time_or_memory
 
 POLICY = """\
 version: "1.0"
@@ -242,6 +243,7 @@ class Call:
     args: object
 
 
+@bounds_time_or_memory
 def test_repeated_calls_keep_memory_flat(explainer, analyzer):
     """Every reference taken while converting and explaining is released."""
     call = {"tool": "write_file", "args": {"query": "x" * 40, "ratio": 0.5, "tags": ("a", "b"), "set": {7},

@@ -18,6 +18,7 @@ import time
 
 import pytest
 
+from conftest import UNDER_SANITIZER
 from test_recorder import python_child
 
 # Each case, and what the process finds once the interrupted call is over.
@@ -34,6 +35,7 @@ CASES = [
 LONG_CASES = [
     ("explain_of_long_explanations", 3),
     ("analyze_of_a_long_trace", 100.0),
+    ("analyze_of_many_short_traces", 100.0),
     ("policy_of_many_tools", "Policy"),
 ]
 
@@ -64,11 +66,18 @@ def run_interrupted(case, sender, folder):
     return result
 
 
+def answered_within(result, seconds):
+    """The call ended as it should; how soon is not measured under the sanitizers."""
+    if UNDER_SANITIZER:
+        pytest.skip("how soon a call answers is not measured under the sanitizers")
+    assert result["ended"] - result["sent"] < seconds
+
+
 @pytest.mark.parametrize("case, after", CASES)
 def test_a_wait_ends_with_keyboard_interrupt_from_another_thread(tmp_path, case, after):
     result = run_interrupted(case, "thread", tmp_path)
-    assert result["ended"] - result["sent"] < 1.0
     assert result["after"] == after
+    answered_within(result, 1.0)
 
 
 # A long call holds the interpreter lock, so no thread of its process can send
@@ -76,5 +85,5 @@ def test_a_wait_ends_with_keyboard_interrupt_from_another_thread(tmp_path, case,
 @pytest.mark.parametrize("case, after", CASES[:1] + CASES[2:3] + LONG_CASES)
 def test_a_wait_or_a_long_call_ends_with_keyboard_interrupt_from_another_process(tmp_path, case, after):
     result = run_interrupted(case, "process", tmp_path)
-    assert result["ended"] - result["sent"] < (0.3 if (case, after) in LONG_CASES else 1.0)
     assert result["after"] == after
+    answered_within(result, 0.3 if (case, after) in LONG_CASES else 1.0)

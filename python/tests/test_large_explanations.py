@@ -9,6 +9,7 @@ import sys
 import pytest
 
 import ossel._native as native
+from conftest import bounds_time_or_memory
 
 ASCII_MESSAGES_POLICY = """\
 version: "1"
@@ -69,6 +70,7 @@ print(peak, len(result.encode()), max(result) > "\\xff")
 """
 
 
+@bounds_time_or_memory
 @pytest.mark.skipif(not os.path.exists("/proc/self/clear_refs"), reason="needs Linux's resettable peak RSS")
 def test_explaining_holds_the_result_and_little_else(tmp_path):
     (tmp_path / "policy.yaml").write_text(MEMORY_POLICY)

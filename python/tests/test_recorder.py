@@ -390,7 +390,8 @@ def test_where_flock_is_refused(tmp_path, ofd_locks):
                     *([] if ofd_locks else ["-DREFUSE_OFD_LOCKS"])], check=True)
     path = tmp_path / "trace.jsonl"
     path.touch()
-    env = {"LD_PRELOAD": str(shim)}
+    # Added after what is preloaded already, such as a sanitizer's runtime, which must come first.
+    env = {"LD_PRELOAD": " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))}
     if ofd_locks:  # the fallback lock, which a POSIX lock held here conflicts with, keeps writers
         holder = os.open(path, os.O_RDWR)  # apart; nothing is warned of
         fcntl.lockf(holder, fcntl.LOCK_EX)

@@ -12,6 +12,7 @@ import time
 import pytest
 
 from ossel._native import OsselClient
+from conftest import UNDER_SANITIZER
 from test_recorder import exit_status, flocks, forked, python_child, whole_lines
 
 CLIENTS = 2
@@ -255,4 +256,6 @@ def test_a_writer_killed_mid_record_loses_no_record_of_the_others(trace_path):
                      record_text(name, len(written.get(name, []))).startswith(fragment)), None)
         assert name is not None, fragment[:60]
         cut_short.add(name)
+    if UNDER_SANITIZER and not fragments:
+        pytest.skip("no kill came in the middle of a record: the sanitizers' overhead moves the timing it needs")
     assert fragments, "no kill came in the middle of a record"
