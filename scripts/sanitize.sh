@@ -19,7 +19,7 @@ build="$root/build/sanitize"
 export OSSEL_SANITIZE=address,undefined
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSSEL_SANITIZE="$OSSEL_SANITIZE" \
   -DOSSEL_BUILD_BENCH=OFF -DPython3_EXECUTABLE="$root/build/venv-3.12/bin/python" >/dev/null
-cmake --build "$build" -j "${OSSEL_BUILD_JOBS:-$(nproc)}"
+cmake --build "$build" -j "${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
 
 reports="$build/reports"
 rm -rf "$reports"
@@ -39,7 +39,7 @@ status=0
 echo "== CTest under the sanitizers"
 set +e
 ASAN_OPTIONS="$asan_options:detect_leaks=1" ctest --test-dir "$build" --output-on-failure \
-  -j "${OSSEL_BUILD_JOBS:-$(nproc)}" 2>&1 | tee "$reports/ctest.log"
+  -j "${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}" 2>&1 | tee "$reports/ctest.log"
 [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
 set -e
 
