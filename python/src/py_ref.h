@@ -29,7 +29,12 @@ class PyRef {
     std::swap(object_, other.object_);
     return *this;
   }
-  ~PyRef() { Py_XDECREF(object_); }
+  // Once the interpreter finalizes, the references are left to it: the
+  // thread may be one that finalization ends by unwinding its stack without
+  // the interpreter lock (entry.h), and the interpreter is going away.
+  ~PyRef() {
+    if (object_ != nullptr && Py_IsInitialized()) Py_DECREF(object_);
+  }
 
   PyObject* get() const { return object_; }
   explicit operator bool() const { return object_ != nullptr; }

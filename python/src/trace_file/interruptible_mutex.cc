@@ -47,7 +47,7 @@ InterruptibleMutex::~InterruptibleMutex() {
 }
 
 bool InterruptibleMutex::lock() {
-  if (sem_trywait(&free_) != 0 && call_blocking([&] { return sem_wait(&free_); }) != 0) {
+  if (sem_trywait(&free_) != 0 && call_blocking([&]() noexcept { return sem_wait(&free_); }) != 0) {
     return false;
   }
   holder_.store(pthread_self(), std::memory_order_relaxed);

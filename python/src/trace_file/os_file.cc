@@ -35,7 +35,8 @@ Result<FileDescriptor> open_file(std::string_view path, int flags, mode_t mode) 
     return Error{"file name contained an unexpected NUL byte"};
   }
   const std::string path_text(path);
-  const int fd = call_blocking([&] { return ::open(path_text.c_str(), flags | O_CLOEXEC, mode); });
+  const int fd =
+      call_blocking([&]() noexcept { return ::open(path_text.c_str(), flags | O_CLOEXEC, mode); });
   if (fd < 0) return Error{os_error_text(errno)};
   return FileDescriptor(fd);
 }

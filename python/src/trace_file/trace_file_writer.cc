@@ -122,7 +122,7 @@ struct TraceFileWriter::State {
     while (outcome.written < bytes.size()) {
       const size_t size = std::min(bytes.size() - outcome.written, kMaxWriteSize);
       const char* data = bytes.data() + outcome.written;
-      const ssize_t n = call_blocking([&] { return ::write(file.get(), data, size); });
+      const ssize_t n = call_blocking([&]() noexcept { return ::write(file.get(), data, size); });
       if (n <= 0) {
         outcome.error = n < 0 ? errno : 0;
         break;
