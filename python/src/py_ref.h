@@ -10,6 +10,8 @@
 
 #include <utility>
 
+#include "interpreter_exit.h"
+
 namespace ossel::python {
 
 class PyRef {
@@ -31,9 +33,9 @@ class PyRef {
   }
   // Once the interpreter finalizes, the references are left to it: the
   // thread may be one that finalization ends by unwinding its stack without
-  // the interpreter lock (entry.h), and the interpreter is going away.
+  // the interpreter lock, and the interpreter is going away.
   ~PyRef() {
-    if (object_ != nullptr && Py_IsInitialized()) Py_DECREF(object_);
+    if (object_ != nullptr && !interpreter_finalizing()) Py_DECREF(object_);
   }
 
   PyObject* get() const { return object_; }
