@@ -4,6 +4,7 @@ to the open, which the kernel closes only with its last copy."""
 import contextlib
 import os
 import pathlib
+import shutil
 import signal
 import subprocess
 import sys
@@ -13,23 +14,25 @@ import pytest
 
 import ossel
 
-# Run as `python -c PARENT FIFO HOW`, with a reader on the FIFO that reads
-# nothing and the FIFO full. A thread's record waits there holding the lock;
-# meanwhile the main thread forks two children, prints their pids and ends
-# (HOW: "killed" by SIGKILL, or "exits" normally). Once their parent is gone,
-# one child records through a new client, the other through the inherited one.
+# Run as `python -c PARENT FIFO HOW KIND`, with a reader on the FIFO that reads
+# nothing and the FIFO full. A thread's record waits there holding the lock (of
+# KIND in /proc/locks: FLOCK or OFDLCK); meanwhile the main thread forks two
+# children, prints their pids and ends (HOW: "killed" by SIGKILL, or "exits"
+# normally). Once their parent is gone, one child records through a new
+# client, the other through the inherited one.
 PARENT = r"""
 import os, signal, sys, threading, time
 from ossel._native import OsselClient
 
-fifo, how = sys.argv[1:]
+fifo, how, kind = sys.argv[1:]
 client = OsselClient(fifo)
 threading.Thread(target=client.record_trace, args=({"parent": 1},), daemon=True).start()
 
 def holds_lock(pid=os.getpid(), inode=os.stat(fifo).st_ino):
-    with open("/proc/locks") as locks:  # "1: FLOCK ADVISORY WRITE {pid} {major}:{minor}:{inode} 0 EOF"
-        return any(fields[1] == "FLOCK" and fields[4] == str(pid) and fields[5].endswith(f":{inode}")
-                   for fields in map(str.split, locks))
+    # "1: FLOCK ADVISORY WRITE {pid} {major}:{minor}:{inode} 0 EOF"; an OFDLCK has the pid -1
+    with open("/proc/locks") as locks:
+        return any(fields[1] == kind and fields[4] in (str(pid), "-1")
+                   and fields[5].endswith(f":{inode}") for fields in map(str.split, locks))
 
 deadline = time.monotonic() + 20
 while not holds_lock():
@@ -61,9 +64,21 @@ if how == "killed":
 
 FILLER = b'"' + b"x" * 4093 + b'"\n'  # a page: the FIFO is full when no whole page is free
 
+# Loaded into the parent and its children, as on a file system that refuses
+# flock: the lock is then the fcntl lock of the open file instead.
+REFUSE_FLOCK = "#include <errno.h>\nint flock(int fd, int operation) { errno = ENOLCK; return -1; }\n"
 
+
+@pytest.mark.parametrize("lock", ["FLOCK", "OFDLCK"])
 @pytest.mark.parametrize("how, status", [("killed", -signal.SIGKILL), ("exits", 0)])
-def test_children_record_after_their_parent_dies_holding_the_lock(tmp_path, how, status):
+def test_children_record_after_their_parent_dies_holding_the_lock(tmp_path, how, status, lock):
+    env = {**os.environ, "PYTHONPATH": str(pathlib.Path(ossel.__file__).parents[1])}
+    if lock == "OFDLCK":
+        if shutil.which("cc") is None:
+            pytest.skip("needs a C compiler")
+        (tmp_path / "shim.c").write_text(REFUSE_FLOCK)
+        subprocess.run(["cc", "-shared", "-fPIC", "-o", tmp_path / "shim.so", tmp_path / "shim.c"], check=True)
+        env["LD_PRELOAD"] = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(tmp_path / "shim.so")]))
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
     reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
@@ -75,9 +90,8 @@ def test_children_record_after_their_parent_dies_holding_the_lock(tmp_path, how,
             fillers += 1
     except BlockingIOError:
         os.close(filling)
-    env = {**os.environ, "PYTHONPATH": str(pathlib.Path(ossel.__file__).parents[1])}
-    parent = subprocess.Popen([sys.executable, "-W", "ignore::DeprecationWarning", "-c", PARENT, fifo, how],
-                              env=env, stdout=subprocess.PIPE, text=True)
+    parent = subprocess.Popen([sys.executable, "-W", "ignore::DeprecationWarning", "-c", PARENT,
+                               fifo, how, lock], env=env, stdout=subprocess.PIPE, text=True)
     children, data = [], b""
     try:
         children = [int(pid) for pid in parent.stdout.readline().split()]
@@ -93,6 +107,7 @@ def test_children_record_after_their_parent_dies_holding_the_lock(tmp_path, how,
             for pid in children:
                 with contextlib.suppress(ProcessLookupError):
                     os.kill(pid, signal.SIGKILL)
+        parent.stdout.close()
         os.close(reader)
     assert sorted(data.splitlines(keepends=True)) == sorted(
         [FILLER] * fillers + [b'{"child":"inherited client"}\n', b'{"child":"new client"}\n'])
