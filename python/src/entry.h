@@ -4,11 +4,21 @@
 // raised as pyo3_runtime.PanicException (derived from BaseException, so that
 // `except Exception` does not swallow it), and exhausted memory as
 // MemoryError, instead of ending the process.
+//
+// One unwinding is let through: the one that ends a thread. Once the
+// interpreter finalizes, a thread that asks for the interpreter lock back (a
+// daemon thread whose wait ends, inside a blocking call or inside Python code
+// that a conversion runs) is ended with pthread_exit, which unwinds its stack
+// with abi::__forced_unwind up to the thread's start. Stopping it here, or in
+// any noexcept frame, would abort the process; so the entries are not
+// noexcept, and they pass it on.
 #ifndef OSSEL_PYTHON_ENTRY_H_
 #define OSSEL_PYTHON_ENTRY_H_
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#include <cxxabi.h>
 
 #include <exception>
 
@@ -29,10 +39,12 @@ void raise_internal_fault(std::exception_ptr fault) noexcept;
 // stack nearly used up (Python code run by an operation calling the module
 // again, round after round) fails with RecursionError instead.
 template <class Body>
-PyObject* run_entry(Body&& body) noexcept {
+PyObject* run_entry(Body&& body) {
   if (raise_if_stack_exhausted(" while calling a Python object")) return nullptr;
   try {
     return body().release();
+  } catch (const abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     raise_internal_fault(std::current_exception());
     return nullptr;
@@ -41,9 +53,11 @@ PyObject* run_entry(Body&& body) noexcept {
 
 // The same for entries that report 0 on success and -1 on failure.
 template <class Body>
-int run_status_entry(Body&& body) noexcept {
+int run_status_entry(Body&& body) {
   try {
     return body();
+  } catch (const abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     raise_internal_fault(std::current_exception());
     return -1;

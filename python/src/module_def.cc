@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "binding.h"
+#include "interpreter_exit.h"
 
 namespace ossel::python {
 namespace {
@@ -69,7 +70,7 @@ int module_exec(PyObject* module) {
       raise_not_instance(module, "PyModule");
       return -1;
     }
-    return add_classes(module) ? 0 : -1;
+    return watch_interpreter_exit() && add_classes(module) ? 0 : -1;
   });
 }
 

@@ -10,6 +10,8 @@
 
 #include <utility>
 
+#include "interpreter_exit.h"
+
 namespace ossel::python {
 
 class PyRef {
@@ -29,7 +31,12 @@ class PyRef {
     std::swap(object_, other.object_);
     return *this;
   }
-  ~PyRef() { Py_XDECREF(object_); }
+  // Once the interpreter finalizes, the references are left to it: the
+  // thread may be one that finalization ends by unwinding its stack without
+  // the interpreter lock, and the interpreter is going away.
+  ~PyRef() {
+    if (object_ != nullptr && !interpreter_finalizing()) Py_DECREF(object_);
+  }
 
   PyObject* get() const { return object_; }
   explicit operator bool() const { return object_ != nullptr; }

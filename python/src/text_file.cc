@@ -22,7 +22,8 @@ Result<std::string> read_text_file(std::string_view path) {
   }
   char chunk[64 * 1024];
   for (;;) {
-    const ssize_t count = call_blocking([&] { return read(file->get(), chunk, sizeof chunk); });
+    const ssize_t count =
+        call_blocking([&]() noexcept { return read(file->get(), chunk, sizeof chunk); });
     if (count == 0) break;
     if (count < 0) return Error{os_error_text(errno)};
     content.append(chunk, static_cast<size_t>(count));

@@ -31,7 +31,7 @@ ExclusiveFileLock::ExclusiveFileLock(int fd) : fd_(fd) {
   // the common case and the cheap one.
   int result = flock(fd, LOCK_EX | LOCK_NB);
   if (result != 0 && errno == EWOULDBLOCK) {
-    result = call_blocking([&] { return flock(fd, LOCK_EX); });
+    result = call_blocking([&]() noexcept { return flock(fd, LOCK_EX); });
   }
   if (result == 0) {
     held_ = Kind::kFlock;
@@ -40,7 +40,7 @@ ExclusiveFileLock::ExclusiveFileLock(int fd) : fd_(fd) {
   if (lock_refused(errno)) {
     result = lock_whole_file(fd, F_WRLCK, F_OFD_SETLK);
     if (result != 0 && (errno == EAGAIN || errno == EACCES)) {
-      result = call_blocking([&] { return lock_whole_file(fd, F_WRLCK, F_OFD_SETLKW); });
+      result = call_blocking([&]() noexcept { return lock_whole_file(fd, F_WRLCK, F_OFD_SETLKW); });
     }
     if (result == 0) {
       held_ = Kind::kOpenFileDescription;

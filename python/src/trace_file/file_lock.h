@@ -1,7 +1,11 @@
 // An exclusive advisory lock on an open file, held for the lifetime of the
 // object. Every other open of the same file that locks it this way, in this
-// process or another, waits for it; the kernel drops it when the holding open
-// is closed, so a holder that dies never leaves it taken.
+// process or another, waits for it. The lock belongs to the open file
+// description, not to the process: the kernel drops it when the last
+// descriptor that refers to that open is closed. A holder that dies leaves it
+// taken while another process still has a copy of the open, as a child made
+// by fork() has until it closes its inherited descriptor; so a forked child
+// replaces its copy at once (trace_file_writer.cc).
 //
 // The lock is a flock. Where the file system refuses flock (some network and
 // FUSE file systems), it is an open-file-description lock on the whole file

@@ -15,12 +15,13 @@
 
 #include <atomic>
 
+#include "trace_file/after_fork_in_child.h"
+
 namespace ossel::python {
 
 class InterruptibleMutex {
  public:
-  InterruptibleMutex();
-  ~InterruptibleMutex();
+  InterruptibleMutex() = default;
   InterruptibleMutex(const InterruptibleMutex&) = delete;
   InterruptibleMutex& operator=(const InterruptibleMutex&) = delete;
 
@@ -31,12 +32,22 @@ class InterruptibleMutex {
   // Gives the mutex back; only its taker may.
   void unlock();
 
-  // Run in a child made by fork(), while it has one thread only.
-  void reset_after_fork();
+  // Whether the calling thread holds the mutex.
+  bool held_by_this_thread() const;
 
  private:
-  sem_t free_;  // 1 while nobody holds the mutex
+  void reset_after_fork();
+
+  // An unnamed semaphore for the life of the object.
+  struct Semaphore {
+    explicit Semaphore(unsigned value) { sem_init(&sem, /*pshared=*/0, value); }
+    ~Semaphore() { sem_destroy(&sem); }
+    sem_t sem;
+  };
+
+  Semaphore free_{1};  // 1 while nobody holds the mutex
   std::atomic<pthread_t> holder_{};  // the thread that holds the mutex, else 0
+  AfterForkInChild free_in_child_{[this] { reset_after_fork(); }};
 };
 
 }  // namespace ossel::python

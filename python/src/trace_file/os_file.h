@@ -48,9 +48,18 @@ Result<FileDescriptor> open_file(std::string_view path, int flags, mode_t mode =
 // when it still leads to that file (the same device and inode), else through
 // the descriptor's link in /proc, which reaches a file since deleted or
 // replaced. So /proc is needed only once the path has changed. The open does
-// not wait for the other end of a FIFO: it fails instead. Fails as open_file
-// does, or with "not the same file" when what it opened is another file.
+// not wait for the other end of a FIFO: it fails instead. Made with
+// call_blocking; fails with os_error_text of the failure (ESTALE when
+// neither way leads to that file), and when a signal handler raised, as
+// open_file does.
 Result<FileDescriptor> open_same_file(std::string_view path, int fd, int flags);
+
+// The same, as a bare system call for places where only async-signal-safe
+// calls may be made (a child made by fork(), before fork() returns there):
+// it allocates nothing and needs no interpreter lock. Returns the new
+// descriptor (closed on exec), or -1 with errno set: ESTALE when what it
+// opened was another file, EINTR when a signal interrupted the open by path.
+int open_same_file_now(const char* path, int fd, int flags) noexcept;
 
 }  // namespace ossel::python
 

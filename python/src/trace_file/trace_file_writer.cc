@@ -13,9 +13,9 @@
 #include <mutex>
 #include <string>
 
+#include "trace_file/after_fork_in_child.h"
 #include "trace_file/blocking_call.h"
 #include "trace_file/file_lock.h"
-#include "trace_file/fork_generation.h"
 #include "trace_file/interruptible_mutex.h"
 #include "trace_file/os_file.h"
 
@@ -96,18 +96,40 @@ struct TraceFileWriter::State {
         reader(std::move(reader)),
         identity(identity) {}
 
-  // A child made by fork() shares this open of the file, and the lock that
-  // belongs to it, with its parent, so neither would keep the other out. The
-  // child's first record opens the file anew, whatever kind of file it is, to
-  // lock an open of its own; should that fail, the shared open serves as
-  // before. False when a signal handler raised while the open waited.
+  // Run in a child made by fork(), alone (after_fork_in_child.h). The child
+  // shares this open of the file with its parent, and with it the lock, which
+  // the kernel frees only once every copy of the open is closed: were the
+  // parent to die holding it, this copy would keep every writer of the file
+  // waiting, the child's own new clients too, and the two processes would not
+  // keep each other out. So the child replaces its copy at once with an open
+  // of its own, whatever kind of file it is. Where none can be had, and where
+  // the forking thread is itself inside a locked step on this file (it ends
+  // the step on the open it locked), the copy stays until the next record.
+  void open_own_in_child() {
+    reopen_pending = mutex.held_by_this_thread() ||
+                     !take_over(open_same_file_now(path.c_str(), file.get(), O_WRONLY | O_APPEND));
+  }
+
+  // The next record's try, with the interpreter lock held: should it fail
+  // too, the shared open serves as before. False when a signal handler
+  // raised while the open waited.
   bool open_own_after_fork() {
-    if (fork_generation_of_file == fork_generation()) return true;
+    if (!reopen_pending) return true;
     Result<FileDescriptor> own = open_same_file(path, file.get(), O_WRONLY | O_APPEND);
     if (!own && PyErr_Occurred()) return false;
-    fork_generation_of_file = fork_generation();
-    if (own) file = std::move(own).value();
+    reopen_pending = false;
+    if (own) take_over(own->get());
     return true;
+  }
+
+  // Makes `file`'s descriptor refer to the open `own` refers to, keeping its
+  // number (dup3 replaces the former open in one step). Closes `own`, which
+  // is -1 when there is nothing to take over. Async-signal-safe.
+  bool take_over(int own) const {
+    if (own < 0) return false;
+    const bool taken = dup3(own, file.get(), O_CLOEXEC) >= 0;
+    ::close(own);
+    return taken;
   }
 
   struct Outcome {
@@ -122,7 +144,7 @@ struct TraceFileWriter::State {
     while (outcome.written < bytes.size()) {
       const size_t size = std::min(bytes.size() - outcome.written, kMaxWriteSize);
       const char* data = bytes.data() + outcome.written;
-      const ssize_t n = call_blocking([&] { return ::write(file.get(), data, size); });
+      const ssize_t n = call_blocking([&]() noexcept { return ::write(file.get(), data, size); });
       if (n <= 0) {
         outcome.error = n < 0 ? errno : 0;
         break;
@@ -171,9 +193,10 @@ struct TraceFileWriter::State {
   }
 
   const std::string path;  // as the client was given it, for reopening and messages
-  // Write-only, appending; replaced (under `mutex`) only by open_own_after_fork.
-  FileDescriptor file;
-  unsigned fork_generation_of_file = fork_generation();
+  // Write-only, appending. Its number never changes; the open behind it is
+  // replaced only in a forked child (by open_own_in_child, or under `mutex`).
+  const FileDescriptor file;
+  bool reopen_pending = false;  // guarded by `mutex`, set in a forked child
   const std::optional<FileDescriptor> reader;  // read-only, for a regular file only
   const FileIdentity identity;
   InterruptibleMutex mutex;
@@ -184,6 +207,7 @@ struct TraceFileWriter::State {
   bool line_torn = false;
   std::optional<off_t> size_after_last_record;
   bool warned_unlocked = false;  // guarded by `mutex`
+  AfterForkInChild reopen_in_child{[this] { open_own_in_child(); }};
 };
 
 Result<std::unique_ptr<TraceFileWriter>> TraceFileWriter::open(std::string_view path) {

@@ -12,7 +12,8 @@
 // the file as a line of its own: nothing in the file is ever truncated or
 // rewritten. A record too large for one write goes out in several, all inside
 // the step. A writer inherited through fork() opens the file anew in the
-// child, and its mutex is free there.
+// child as fork() returns there, so that it locks apart from its parent, and
+// its mutex is free there.
 //
 // Only a regular file that the process may read can be read back. For any
 // other file (a FIFO, a device, a file without read permission) the writer

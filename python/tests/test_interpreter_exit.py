@@ -1,0 +1,114 @@
+"""A daemon thread that waits inside the module when the program ends: its
+wait ends while the interpreter finalizes, and the interpreter ends the thread
+as it takes the interpreter lock back. The process exits with the program's
+own status, without "terminate called" or a crash."""
+import os
+import pathlib
+import platform
+import subprocess
+import sys
+
+import pytest
+
+import ossel
+
+pytestmark = pytest.mark.skipif(platform.machine() != "x86_64" or not os.path.isdir("/proc/self/task"),
+                                reason="watches the waiting thread's system call through /proc (x86-64 numbers)")
+
+# Run as `python -c PROGRAM CASE FOLDER`. The main thread starts a daemon
+# thread that waits inside the module, sees it wait, and ends. The other side
+# lets go from a __del__ that runs while the interpreter finalizes, then waits
+# until the thread is gone, and says so on standard output.
+PROGRAM = r"""
+import collections.abc, fcntl, os, sys, threading, time, types
+from ossel._native import OsselClient, Policy, TraceExplainer
+
+case, folder = sys.argv[1:]
+path = os.path.join(folder, "file")
+SYSCALLS = {"open": 257, "flock": 73, "write": 1}
+
+def start(target, *args):
+    thread = threading.Thread(target=target, args=args, daemon=True)
+    thread.start()
+    return thread
+
+def wait_in(thread, call):
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        with open(f"/proc/self/task/{thread.native_id}/syscall") as state:
+            if state.read().split()[0] == str(SYSCALLS[call]):
+                return
+        time.sleep(0.01)
+    sys.exit(f"the thread never waited in {call}")
+
+class LetGoWhileFinalizing:
+    # Holds what it needs itself: module globals are gone by the time it runs.
+    def __init__(self, thread, let_go):
+        self.task, self.let_go = f"/proc/self/task/{thread.native_id}", let_go
+        self.exists, self.sleep, self.now = os.path.exists, time.sleep, time.monotonic
+        self.finalizing, self.out = sys.is_finalizing, sys.stdout
+
+    def __del__(self):
+        finalizing = self.finalizing()
+        self.let_go()
+        deadline = self.now() + 20
+        while self.exists(self.task) and self.now() < deadline:
+            self.sleep(0.01)
+        self.out.write(f"let go; finalizing: {finalizing}; thread ended: {not self.exists(self.task)}\n")
+
+if case == "trace file lock":
+    holder = os.open(path, os.O_WRONLY | os.O_CREAT)
+    fcntl.flock(holder, fcntl.LOCK_EX)
+    waiting = start(OsselClient(path).record_trace, {"a": 1})
+    wait_in(waiting, "flock")
+    let_go = lambda close=os.close: close(holder)
+elif case == "FIFO reader":
+    os.mkfifo(path)
+    reader = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+    waiting = start(OsselClient(path).record_trace, {"pad": "x" * 1_000_000})
+    wait_in(waiting, "write")
+    def let_go(read=os.read, sleep=time.sleep, exists=os.path.exists, task=f"/proc/self/task/{waiting.native_id}"):
+        while exists(task):
+            try:
+                read(reader, 1 << 16)
+            except BlockingIOError:
+                sleep(0.001)
+elif case == "FIFO writer":
+    os.mkfifo(path)
+    waiting = start(Policy.from_file, path)
+    wait_in(waiting, "open")
+    def let_go(open=os.open, write=os.write, close=os.close, flags=os.O_WRONLY | os.O_NONBLOCK):
+        fifo = open(path, flags)
+        write(fifo, b'version: "1"\n')
+        close(fifo)
+elif case == "Python code of a conversion":
+    entered, held = threading.Event(), threading.Lock()
+    held.acquire()
+    class Waiting(collections.abc.Mapping):
+        def keys(self):
+            entered.set()
+            held.acquire()
+            return ["tool"]
+        __getitem__, __iter__, __len__ = (lambda self, key: "x"), (lambda self: iter(["tool"])), (lambda self: 1)
+    with open(path, "w") as policy:
+        policy.write('version: "1"\n')
+    waiting = start(TraceExplainer(Policy.from_file(path)).explain, [Waiting()])
+    entered.wait()
+    let_go = held.release
+
+# Objects of __main__ can outlive finalization (the thread's frames may hold
+# its globals), those of a module known only to sys.modules die with it.
+module = types.ModuleType("let_go_while_finalizing")
+module.at_exit = LetGoWhileFinalizing(waiting, let_go)
+sys.modules[module.__name__] = module
+del module
+"""
+
+
+@pytest.mark.parametrize("case", ["trace file lock", "FIFO reader", "FIFO writer", "Python code of a conversion"])
+def test_a_wait_that_ends_while_the_interpreter_finalizes_leaves_the_exit_status_alone(tmp_path, case):
+    env = {**os.environ, "PYTHONPATH": str(pathlib.Path(ossel.__file__).parents[1])}
+    done = subprocess.run([sys.executable, "-c", PROGRAM, case, str(tmp_path)], env=env,
+                          capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (
+        0, "let go; finalizing: True; thread ended: True\n", "")
