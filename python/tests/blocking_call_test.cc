@@ -61,7 +61,7 @@ TEST(BlockingCallTest, AnInterruptedCallRunsTheHandlersAndGivesUpWhenOneRaises) 
     PythonSignalHandler handler(test.handler);
     int calls = 0;
     errno = 0;
-    const int result = call_blocking([&] {
+    const int result = call_blocking([&]() noexcept {
       if (calls++ >= test.interruptions) return 7;
       raise(SIGUSR1);  // runs the interpreter's own C handler, which only notes the signal
       errno = EINTR;
