@@ -123,13 +123,19 @@ SCENARIOS = {
 }
 
 
-def raised_by(row, folder):
-    """Runs the opening example, then the row's example or scenario; returns what it raised."""
+def after_the_opening_example(folder):
+    """The names the reference's opening example leaves, run in `folder` with the reference's files."""
     write_files(folder, DOCUMENT)
     [opening] = DOCUMENT.checks
     names = {}
     with contextlib.redirect_stdout(io.StringIO()):
         exec(compile(opening.body, f"{REFERENCE.name}:{opening.line}", "exec"), names)
+    return names
+
+
+def raised_by(row, folder):
+    """Runs the opening example, then the row's example or scenario; returns what it raised."""
+    names = after_the_opening_example(folder)
     try:
         if row.example is None:
             return SCENARIOS[row.message](folder, names)
@@ -158,3 +164,18 @@ def test_each_row_raises_its_exception_with_its_message(row, tmp_path, monkeypat
     assert getattr(raised, "__notes__", None) == expected_notes
     if isinstance(raised, OSError):  # the reason is the whole text: no path, no error number
         assert (raised.errno, raised.strerror, raised.filename) == (None, None, None)
+
+
+# The Python blocks without a tag: the signatures of each entry and the
+# internal-fault recipe, which use the opening example's names.
+UNTAGGED_PYTHON = re.compile(r"(?<!-->\n)^```python\n(.*?)^```", re.MULTILINE | re.DOTALL)
+
+
+def test_every_other_python_block_runs_after_the_opening_example(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    text = REFERENCE.read_text(encoding="utf-8")
+    blocks = [(text.count("\n", 0, match.start(1)) + 1, match[1]) for match in UNTAGGED_PYTHON.finditer(text)]
+    assert len(blocks) >= 8
+    names = after_the_opening_example(tmp_path)
+    for line, body in blocks:
+        exec(compile(body, f"{REFERENCE.name}:{line}", "exec"), names)
