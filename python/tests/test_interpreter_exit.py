@@ -3,15 +3,13 @@ wait ends while the interpreter finalizes, and the interpreter ends the thread
 as it takes the interpreter lock back. The process exits with the program's
 own status, without "terminate called" or a crash."""
 import os
-import pathlib
 import platform
 import subprocess
-import sys
 
 import pytest
 
-import ossel
 from conftest import UNDER_SANITIZER
+from test_recorder import python_child
 
 pytestmark = [
     pytest.mark.skipif(platform.machine() != "x86_64" or not os.path.isdir("/proc/self/task"),
@@ -115,8 +113,10 @@ del module
 
 @pytest.mark.parametrize("case", ["trace file lock", "FIFO reader", "FIFO writer", "Python code of a conversion"])
 def test_a_wait_that_ends_while_the_interpreter_finalizes_leaves_the_exit_status_alone(tmp_path, case):
-    env = {**os.environ, "PYTHONPATH": str(pathlib.Path(ossel.__file__).parents[1])}
-    done = subprocess.run([sys.executable, "-c", PROGRAM, case, str(tmp_path)], env=env,
-                          capture_output=True, text=True, timeout=60)
-    assert (done.returncode, done.stdout, done.stderr) == (
-        0, "let go; finalizing: True; thread ended: True\n", "")
+    child = python_child("-c", PROGRAM, case, tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        stdout, stderr = child.communicate(timeout=60)
+    finally:
+        child.kill()
+        child.wait()
+    assert (child.returncode, stdout, stderr) == (0, "let go; finalizing: True; thread ended: True\n", "")

@@ -380,18 +380,23 @@ REFUSING(fcntl64)
 """
 
 
-@pytest.mark.parametrize("ofd_locks", [True, False], ids=["fcntl locks served", "no lock at all"])
-def test_where_flock_is_refused(tmp_path, ofd_locks):
+def lock_shim_preloaded(folder, refuse_ofd_locks=False):
+    """LD_PRELOAD for child processes with the lock shim built in `folder`; skips without a C compiler."""
     if shutil.which("cc") is None:
         pytest.skip("needs a C compiler")
-    (tmp_path / "shim.c").write_text(LOCK_SHIM)
-    shim = tmp_path / "shim.so"
-    subprocess.run(["cc", "-shared", "-fPIC", "-o", shim, tmp_path / "shim.c", "-ldl",
-                    *([] if ofd_locks else ["-DREFUSE_OFD_LOCKS"])], check=True)
+    (folder / "shim.c").write_text(LOCK_SHIM)
+    shim = folder / "shim.so"
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", shim, folder / "shim.c", "-ldl",
+                    *(["-DREFUSE_OFD_LOCKS"] if refuse_ofd_locks else [])], check=True)
+    # Added after what is preloaded already, such as a sanitizer's runtime, which must come first.
+    return " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))
+
+
+@pytest.mark.parametrize("ofd_locks", [True, False], ids=["fcntl locks served", "no lock at all"])
+def test_where_flock_is_refused(tmp_path, ofd_locks):
+    env = {"LD_PRELOAD": lock_shim_preloaded(tmp_path, refuse_ofd_locks=not ofd_locks)}
     path = tmp_path / "trace.jsonl"
     path.touch()
-    # Added after what is preloaded already, such as a sanitizer's runtime, which must come first.
-    env = {"LD_PRELOAD": " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))}
     if ofd_locks:  # the fallback lock, which a POSIX lock held here conflicts with, keeps writers
         holder = os.open(path, os.O_RDWR)  # apart; nothing is warned of
         fcntl.lockf(holder, fcntl.LOCK_EX)

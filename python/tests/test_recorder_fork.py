@@ -3,16 +3,13 @@ so a parent that dies holding the file's lock leaves it free: the lock belongs
 to the open, which the kernel closes only with its last copy."""
 import contextlib
 import os
-import pathlib
-import shutil
 import signal
 import subprocess
-import sys
 import time
 
 import pytest
 
-import ossel
+from test_recorder import lock_shim_preloaded, python_child
 
 # Run as `python -c PARENT FIFO HOW KIND`, with a reader on the FIFO that reads
 # nothing and the FIFO full. A thread's record waits there holding the lock (of
@@ -64,21 +61,12 @@ if how == "killed":
 
 FILLER = b'"' + b"x" * 4093 + b'"\n'  # a page: the FIFO is full when no whole page is free
 
-# Loaded into the parent and its children, as on a file system that refuses
-# flock: the lock is then the fcntl lock of the open file instead.
-REFUSE_FLOCK = "#include <errno.h>\nint flock(int fd, int operation) { errno = ENOLCK; return -1; }\n"
-
 
 @pytest.mark.parametrize("lock", ["FLOCK", "OFDLCK"])
 @pytest.mark.parametrize("how, status", [("killed", -signal.SIGKILL), ("exits", 0)])
 def test_children_record_after_their_parent_dies_holding_the_lock(tmp_path, how, status, lock):
-    env = {**os.environ, "PYTHONPATH": str(pathlib.Path(ossel.__file__).parents[1])}
-    if lock == "OFDLCK":
-        if shutil.which("cc") is None:
-            pytest.skip("needs a C compiler")
-        (tmp_path / "shim.c").write_text(REFUSE_FLOCK)
-        subprocess.run(["cc", "-shared", "-fPIC", "-o", tmp_path / "shim.so", tmp_path / "shim.c"], check=True)
-        env["LD_PRELOAD"] = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(tmp_path / "shim.so")]))
+    # With flock refused, as on some file systems, the lock is the fcntl lock of the open file.
+    env = {"LD_PRELOAD": lock_shim_preloaded(tmp_path)} if lock == "OFDLCK" else {}
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
     reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
@@ -90,8 +78,8 @@ def test_children_record_after_their_parent_dies_holding_the_lock(tmp_path, how,
             fillers += 1
     except BlockingIOError:
         os.close(filling)
-    parent = subprocess.Popen([sys.executable, "-W", "ignore::DeprecationWarning", "-c", PARENT,
-                               fifo, how, lock], env=env, stdout=subprocess.PIPE, text=True)
+    parent = python_child("-W", "ignore::DeprecationWarning", "-c", PARENT, fifo, how, lock, env=env,
+                          stdout=subprocess.PIPE, text=True)
     children, data = [], b""
     try:
         children = [int(pid) for pid in parent.stdout.readline().split()]
