@@ -8,6 +8,7 @@
 #include <string_view>
 #include <utility>
 
+#include "deferred_drops.h"
 #include "errors.h"
 #include "stack_guard.h"
 
@@ -286,6 +287,10 @@ class JsonConverter {
     ++depth_;
     Result<JsonValue> result = convert();
     --depth_;
+    // A large value drops a reference or two per container it holds (the
+    // lists of a mapping's keys and values); they are released every so many
+    // containers, so that the queue stays small.
+    if (++containers_ % kContainersPerRelease == 0) release_deferred_drops();
     return result;
   }
 
@@ -414,7 +419,9 @@ class JsonConverter {
     return JsonValue(std::move(object));
   }
 
+  static constexpr unsigned kContainersPerRelease = 256;
   int depth_ = 0;
+  unsigned containers_ = 0;
 };
 
 // --- One tool call ---------------------------------------------------------------

@@ -22,6 +22,7 @@
 
 #include <exception>
 
+#include "deferred_drops.h"
 #include "py_ref.h"
 #include "stack_guard.h"
 
@@ -35,33 +36,39 @@ PyObject* panic_exception_type();
 void raise_internal_fault(std::exception_ptr fault) noexcept;
 
 // Runs `body` (returning a PyRef, null with the Python error set on failure)
-// and hands its reference to the interpreter. An entry reached with the C
+// and hands its reference to the interpreter, once the references the body
+// dropped are released (deferred_drops.h): here, outside any destructor, the
+// code their freeing runs may end the thread. An entry reached with the C
 // stack nearly used up (Python code run by an operation calling the module
 // again, round after round) fails with RecursionError instead.
 template <class Body>
 PyObject* run_entry(Body&& body) {
   if (raise_if_stack_exhausted(" while calling a Python object")) return nullptr;
+  PyObject* result = nullptr;
   try {
-    return body().release();
+    result = body().release();
   } catch (const abi::__forced_unwind&) {
     throw;
   } catch (...) {
     raise_internal_fault(std::current_exception());
-    return nullptr;
   }
+  release_deferred_drops();
+  return result;
 }
 
 // The same for entries that report 0 on success and -1 on failure.
 template <class Body>
 int run_status_entry(Body&& body) {
+  int status = -1;
   try {
-    return body();
+    status = body();
   } catch (const abi::__forced_unwind&) {
     throw;
   } catch (...) {
     raise_internal_fault(std::current_exception());
-    return -1;
   }
+  release_deferred_drops();
+  return status;
 }
 
 }  // namespace ossel::python

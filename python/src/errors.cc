@@ -1,5 +1,7 @@
 #include "errors.h"
 
+#include "deferred_drops.h"
+
 namespace ossel::python {
 
 PyRef raise_error(PyObject* type, std::string_view message) {
@@ -33,7 +35,14 @@ bool no_signal_raised() { return PyErr_CheckSignals() == 0; }
 
 ProgressCheck signal_check() {
   constexpr size_t kUnitsPerCheck = 1024;
-  return ProgressCheck(&no_signal_raised, kUnitsPerCheck);
+  // The check is also where the references dropped meanwhile are released,
+  // so that a long operation keeps no more than a check's worth queued.
+  return ProgressCheck(
+      [] {
+        release_deferred_drops();
+        return no_signal_raised();
+      },
+      kUnitsPerCheck);
 }
 
 bool interruption_pending() {

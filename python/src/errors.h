@@ -46,7 +46,8 @@ bool no_signal_raised();
 // A ProgressCheck that asks no_signal_raised every 1024 units (elements of an
 // argument read, calls converted, calls a rule looks at: a millisecond or less
 // of work), so a long operation answers Ctrl-C part-way and ends with the
-// handler's exception set.
+// handler's exception set. Each check first releases the references dropped
+// since the last one (deferred_drops.h).
 ProgressCheck signal_check();
 
 }  // namespace ossel::python

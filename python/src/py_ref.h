@@ -2,6 +2,11 @@
 // goes out of scope, so ownership is visible in the types instead of in
 // scattered Py_DECREF calls. Functions that return a new reference hand it
 // over with PyRef::steal; borrowed references become owned with PyRef::borrow.
+//
+// A PyRef never runs Python code when it lets go of its reference: a drop
+// that could free an object whose freeing runs code is queued instead and
+// released at the end of the entry or at the next progress check
+// (deferred_drops.h).
 #ifndef OSSEL_PYTHON_PY_REF_H_
 #define OSSEL_PYTHON_PY_REF_H_
 
@@ -10,6 +15,7 @@
 
 #include <utility>
 
+#include "deferred_drops.h"
 #include "interpreter_exit.h"
 
 namespace ossel::python {
@@ -31,11 +37,16 @@ class PyRef {
     std::swap(object_, other.object_);
     return *this;
   }
-  // Once the interpreter finalizes, the references are left to it: the
-  // thread may be one that finalization ends by unwinding its stack without
-  // the interpreter lock, and the interpreter is going away.
+  // The common drop, one that leaves other references behind, frees nothing
+  // and is made here; any other (the last reference, or once the interpreter
+  // began to exit) is decided out of line.
   ~PyRef() {
-    if (object_ != nullptr && !interpreter_finalizing()) Py_DECREF(object_);
+    if (object_ == nullptr) return;
+    if (Py_REFCNT(object_) > 1 && !interpreter_exit_began.load(std::memory_order_relaxed)) {
+      Py_DECREF(object_);
+    } else {
+      drop_reference_in_destructor(object_);
+    }
   }
 
   PyObject* get() const { return object_; }

@@ -120,3 +120,60 @@ def test_a_wait_that_ends_while_the_interpreter_finalizes_leaves_the_exit_status
         child.kill()
         child.wait()
     assert (child.returncode, stdout, stderr) == (0, "let go; finalizing: True; thread ended: True\n", "")
+
+
+# Run as `python -c DROPS CASE FOLDER`. A daemon thread hands the module a
+# sequence whose items are made anew by __getitem__, so the module holds their
+# only references; each item's __del__ lets the interpreter lock go (sleep).
+# Once the first item is freed the main thread ends: the thread is ended, by
+# unwinding its stack, as it takes the lock back inside a __del__ that one of
+# the module's own drops ran.
+DROPS = r"""
+import collections.abc, os, sys, threading, time
+from ossel._native import OsselClient, Policy, TraceExplainer
+
+case, folder = sys.argv[1:]
+freed = threading.Event()
+
+class Item(dict):
+    def __del__(self, sleep=time.sleep, freed=freed):
+        freed.set()
+        sleep(0.001)
+
+class Fresh(collections.abc.Sequence):
+    def __len__(self):
+        return 2000
+    def __getitem__(self, index):
+        if index >= 2000:
+            raise IndexError(index)
+        return Item(tool="read_file")
+
+if case == "explain":
+    path = os.path.join(folder, "policy.yaml")
+    with open(path, "w") as policy:
+        policy.write('version: "1"\n')
+    call = TraceExplainer(Policy.from_file(path)).explain
+else:
+    call = OsselClient(os.path.join(folder, "traces.jsonl")).record_trace
+threading.Thread(target=call, args=(Fresh(),), daemon=True).start()
+freed.wait(20)
+"""
+
+
+@pytest.mark.parametrize("case", ["explain", "record_trace"])
+def test_a_thread_ended_inside_a_finalizer_that_the_module_ran_leaves_the_exit_status_alone(tmp_path, case):
+    folders = [tmp_path / str(run) for run in range(10)]
+    for folder in folders:
+        folder.mkdir()
+    children = [python_child("-c", DROPS, case, folder, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                for folder in folders]
+    outcomes = []
+    for child in children:
+        try:
+            outcomes.append((child.wait(timeout=60), child.stderr.read()))
+        finally:
+            child.kill()
+            child.wait()
+            child.stdout.close()
+            child.stderr.close()
+    assert outcomes == [(0, "")] * 10
