@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "deferred_drops.h"
 #include "errors.h"
@@ -167,9 +168,14 @@ PyRef dataclass_fields(PyObject* object) {
 // position. A mapping's keys and values are fetched as two lists up front; a
 // dataclass's keys are its field names in definition order, and each value is
 // looked up by name in the instance's __dict__ when it is asked for.
+//
+// A dict of the built-in type is read without making the lists: its keys()
+// and values() run no Python code, so holding each of its pairs is the same
+// snapshot, and far cheaper than two lists made and freed per dict.
 class Entries {
  public:
   static Result<Entries> of_mapping(PyObject* mapping) {
+    if (PyDict_CheckExact(mapping)) return of_dict(mapping);
     PyRef keys = PyRef::steal(PyMapping_Keys(mapping));
     if (!keys) return take_python_error();
     PyRef values = PyRef::steal(PyMapping_Values(mapping));
@@ -198,12 +204,14 @@ class Entries {
   // a list that a custom keys() kept; that fails with the interpreter's
   // IndexError rather than reading past the end.
   Result<PyRef> key(Py_ssize_t i) const {
+    if (!keys_) return pairs_[static_cast<size_t>(i)].first;
     PyRef key = PyRef::borrow(PyList_GetItem(keys_.get(), i));
     if (!key) return take_python_error();
     return key;
   }
 
   Result<PyRef> value(Py_ssize_t i) const {
+    if (!keys_) return pairs_[static_cast<size_t>(i)].second;
     if (!values_by_key_) {
       PyRef value = PyRef::borrow(PyList_GetItem(values_.get(), i));
       if (!value) return take_python_error();
@@ -222,11 +230,28 @@ class Entries {
   }
 
  private:
+  using Pairs = std::vector<std::pair<PyRef, PyRef>>;
+
   Entries(PyRef keys, PyRef values, Py_ssize_t size, bool values_by_key)
       : keys_(std::move(keys)), values_(std::move(values)), size_(size), values_by_key_(values_by_key) {}
+  explicit Entries(Pairs pairs)
+      : pairs_(std::move(pairs)), size_(static_cast<Py_ssize_t>(pairs_.size())), values_by_key_(false) {}
 
-  PyRef keys_;    // list of keys
+  static Entries of_dict(PyObject* dict) {
+    Pairs pairs;
+    pairs.reserve(static_cast<size_t>(PyDict_Size(dict)));
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+      pairs.emplace_back(PyRef::borrow(key), PyRef::borrow(value));
+    }
+    return Entries(std::move(pairs));
+  }
+
+  PyRef keys_;    // list of keys; null for a built-in dict, read into pairs_
   PyRef values_;  // list of values, or the instance __dict__ when values_by_key_
+  Pairs pairs_;   // a built-in dict's pairs, in its order
   Py_ssize_t size_;
   bool values_by_key_;
 };
