@@ -110,6 +110,12 @@ def shrinking_list():
     return value
 
 
+def emptied_dict():
+    value = {"a": None, "b": ["two"]}
+    value["a"] = Items(on_len=value.clear)
+    return value
+
+
 def kept_keys():
     mapping = Pairs(("k0", None), ("k1", 2))
     mapping.pairs[0] = ("k0", Items(on_len=mapping.key_list.clear))
@@ -270,6 +276,8 @@ def record(tmp_path):
     ({"a": looping_dict()}, TOO_DEEP),
     (nest(300, {"k": 1}), TOO_DEEP),
     (shrinking_list(), "error: IndexError: list index out of range"),
+    # A dict emptied mid-way is converted as it was when its conversion began.
+    (emptied_dict(), '{"a":[],"b":["two"]}'),
     (kept_keys(), "error: IndexError: list index out of range"),
     (fragile_point(), "error: KeyError: 'y'"),
     (growing_set(), "error: RuntimeError: Set changed size during iteration"),
