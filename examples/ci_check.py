@@ -16,12 +16,13 @@ Exit status:
      no runs (empty, or only blank or unreadable lines) covers 0.0 %, which
      fails any threshold above 0
   2  the command line is wrong (an argument missing or unknown, a PERCENT
-     that is not a number), the policy cannot be read or does not load,
-     the trace file cannot be read, or a run holds a call that is not a
-     tool call; the message goes to standard error
+     that is not a finite number, such as nan or inf), the policy cannot be
+     read or does not load, the trace file cannot be read, or a run holds a
+     call that is not a tool call; the message goes to standard error
 """
 import argparse
 import json
+import math
 import sys
 
 from ossel import CoverageAnalyzer, Policy, TraceExplainer
@@ -45,12 +46,22 @@ def read_runs(path):
     return runs, skipped
 
 
+def percent(text):
+    """--threshold's value, a finite number: no coverage is at least NaN or
+    infinity, and every coverage is at least minus infinity, so such a
+    threshold would decide every gate whatever the runs."""
+    value = float(text)  # a ValueError, which argparse reports as an invalid value
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"not a finite number: {text!r}")
+    return value
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("policy", help="the policy file (YAML)")
     parser.add_argument("trace_file", help="the runs, one JSON record per line")
-    parser.add_argument("--threshold", type=float, default=80.0, metavar="PERCENT",
+    parser.add_argument("--threshold", type=percent, default=80.0, metavar="PERCENT",
                         help="the coverage the runs must reach, in percent (80 by default)")
     options = parser.parse_args(argv)
     try:
