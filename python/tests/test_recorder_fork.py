@@ -193,8 +193,8 @@ def read_until(reader, data, enough, timeout=20):
 # Run as `python -c CUT_PARENT FIFO WHICH`. A thread records 1 MB to the FIFO;
 # once the test has read the record's start, the main thread forks a child,
 # prints its pid and is killed by SIGKILL in the middle of the record. Once its
-# parent is gone, the child records through the client it inherited, or one it
-# makes (WHICH: "inherited" or "new").
+# parent is gone, the child records twice through the client it inherited, or
+# through a client it makes for each record (WHICH: "inherited" or "new").
 CUT_PARENT = r"""
 import os, signal, sys, threading, time
 from ossel._native import OsselClient
@@ -206,7 +206,7 @@ print("recording", flush=True)
 sys.stdin.readline()
 """ + ORPHAN + r"""
 make = {"inherited": lambda: client, "new": lambda: OsselClient(fifo)}[which]
-print(child(lambda: make().record_trace({"child": which})), flush=True)
+print(child(lambda: [make().record_trace({"child": which, "record": n}) for n in (1, 2)]), flush=True)
 os.kill(os.getpid(), signal.SIGKILL)
 """
 
@@ -218,7 +218,8 @@ def test_a_child_starts_a_fresh_line_after_its_parent_dies_inside_a_record_on_a_
     reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
     parent = python_child("-W", "ignore::DeprecationWarning", "-c", CUT_PARENT, fifo, which,
                           stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-    record = b'{"child":"%s"}\n' % which.encode()
+    records = [b'{"child":"%s","record":%d}' % (which.encode(), n) for n in (1, 2)]
+    last = records[-1] + b"\n"
     child, data = None, b""
     try:
         assert parent.stdout.readline() == "recording\n"
@@ -227,18 +228,18 @@ def test_a_child_starts_a_fresh_line_after_its_parent_dies_inside_a_record_on_a_
         parent.stdin.flush()
         child = int(parent.stdout.readline())
         assert parent.wait(timeout=30) == -signal.SIGKILL
-        data = read_until(reader, data, lambda data: data.endswith(record))
+        data = read_until(reader, data, lambda data: data.endswith(last))
     finally:
-        if child is not None and not data.endswith(record):
+        if child is not None and not data.endswith(last):
             with contextlib.suppress(ProcessLookupError):
                 os.kill(child, signal.SIGKILL)
         parent.stdout.close()
         parent.stdin.close()
         os.close(reader)
-    # The parent's fragment, then the child's record on a line of its own.
+    # The parent's fragment, then the child's records on lines of their own, with no empty line.
     fragment, *rest = data.split(b"\n")
     assert 100_000 <= len(fragment) < 1_000_000 and fragment == b'"' + b"x" * (len(fragment) - 1)
-    assert rest == [record[:-1], b""]
+    assert rest == [*records, b""]
 
 
 def fork_from_a_signal_handler_inside_a_record(folder, make_client):
