@@ -49,12 +49,11 @@ class ForksHeldOff {
   ForksHeldOff& operator=(const ForksHeldOff&) = delete;
 };
 
-// How many fork() calls lie between this process and the process that first
-// registered work: 0 there, and one more in each child, counted as fork()
-// returns in the child. So it never changes in a process, except under a
-// thread that itself called fork() and goes on in the child: a thread that
-// finds it changed between two of its own steps knows that it runs in a child
-// made in between, by Python code of its own (a signal handler, say).
+// A count that every fork() raises by one in the child, as fork() returns
+// there (from the first registration or ForksHeldOff on, which installs the
+// handlers). Nothing else changes it, so a thread that finds it changed
+// between two of its own steps knows that it called fork() in between (Python
+// code that it ran did, such as a signal handler) and goes on in the child.
 unsigned fork_generation() noexcept;
 
 }  // namespace ossel::python
