@@ -18,7 +18,7 @@ import warnings
 import pytest
 
 from ossel._native import OsselClient
-from test_recorder import descriptors, exit_status, forked, lock_shim_preloaded, python_child
+from test_recorder import descriptors, exit_status, forked, lock_shim_preloaded, python_child, runs
 
 # Part of a parent program that imports os, signal and time: child(record)
 # forks a child, which waits until its parent is gone, then calls record() and
@@ -248,13 +248,17 @@ def fork_from_a_signal_handler_inside_a_record(folder, make_client):
     exit status, and what each of the child's calls raised (None where it returned)."""
     fifo = folder / "forked.fifo"
     os.mkfifo(fifo)
-    started, handled, received = threading.Event(), threading.Event(), []
+    recording, handled, received = threading.get_ident(), threading.Event(), []
 
     def read_slowly():
         with open(fifo, "rb", buffering=0) as reader:
             received.append(reader.read(1 << 16))
-            started.set()  # the record has begun; the FIFO stays full until the handler forked
-            handled.wait(30)
+            # The record has begun, and the FIFO stays full until the handler forked. The signal
+            # goes to the recording thread itself: one sent to the process may reach this thread
+            # instead, and leave the record waiting.
+            deadline = time.monotonic() + 30
+            while not handled.wait(0.01) and time.monotonic() < deadline:
+                signal.pthread_kill(recording, signal.SIGUSR1)
             while chunk := reader.read(1 << 16):
                 received.append(chunk)
 
@@ -265,8 +269,7 @@ def fork_from_a_signal_handler_inside_a_record(folder, make_client):
     parent, children = os.getpid(), []
 
     def fork_inside_the_record(signum, frame):
-        if not started.is_set():
-            signal.setitimer(signal.ITIMER_REAL, 0.01)
+        if children or os.getpid() != parent:  # once: a signal sent again meanwhile changes nothing
             return
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", DeprecationWarning)  # the reading thread runs
@@ -285,9 +288,8 @@ def fork_from_a_signal_handler_inside_a_record(folder, make_client):
             return error
         return None
 
-    previous = signal.signal(signal.SIGALRM, fork_inside_the_record)
+    previous = signal.signal(signal.SIGUSR1, fork_inside_the_record)
     try:
-        signal.setitimer(signal.ITIMER_REAL, 0.01)
         outcomes = [raised("x" * 1_000_000)]
         if os.getpid() != parent:
             outcomes.append(raised({"child": 1}))
@@ -295,9 +297,8 @@ def fork_from_a_signal_handler_inside_a_record(folder, make_client):
     finally:
         if os.getpid() != parent:
             os._exit(0)
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
         handled.set()
+        signal.signal(signal.SIGUSR1, previous)
         os.close(report_to_parent)
     status = exit_status(children[0], timeout=30) if children else None
     with os.fdopen(report, "rb") as from_child:
@@ -309,11 +310,11 @@ def fork_from_a_signal_handler_inside_a_record(folder, make_client):
 
 def test_a_fork_from_a_signal_handler_inside_a_record_leaves_the_record_to_the_parent(tmp_path):
     data, status, outcomes = fork_from_a_signal_handler_inside_a_record(tmp_path, OsselClient)
+    # The record once and whole, then the child's next record, after a line feed of its own.
+    assert runs(data) == [(b'"', 1), (b"x", 1_000_000), (b'"', 1), (b"\n", 2), *runs(b'{"child":1}\n')]
     assert status == 0 and outcomes is not None
     [first, second] = outcomes
     assert type(first) is RuntimeError and str(first) == (
         "Cannot finish a trace record in a process forked while it was being written: "
         "the parent process writes it")
     assert second is None
-    # The record once and whole, then the child's next record, after a line feed of its own.
-    assert data == b'"' + b"x" * 1_000_000 + b'"\n\n{"child":1}\n'
