@@ -31,13 +31,14 @@ def exactly(message):
     return f"^{re.escape(message)}$"
 
 
-def descriptors(path):
-    """{descriptor: its access mode, O_APPEND and O_CLOEXEC} for this process's opens of `path`."""
+def descriptors(path, pid="self"):
+    """{descriptor: its access mode, O_APPEND and O_CLOEXEC} for the opens of `path` by this process
+    (or process `pid`)."""
     found = {}
-    for name in os.listdir("/proc/self/fd"):
+    for name in os.listdir(f"/proc/{pid}/fd"):
         try:
-            if os.readlink(f"/proc/self/fd/{name}") == str(path):
-                with open(f"/proc/self/fdinfo/{name}") as info:
+            if os.readlink(f"/proc/{pid}/fd/{name}") == str(path):
+                with open(f"/proc/{pid}/fdinfo/{name}") as info:
                     flags = int(next(line for line in info if line.startswith("flags:")).split()[1], 8)
                 found[int(name)] = flags & (os.O_ACCMODE | os.O_APPEND | os.O_CLOEXEC)
         except OSError:

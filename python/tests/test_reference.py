@@ -26,6 +26,7 @@ import threading
 import pytest
 
 from test_policy_guide import read_document, write_files
+from test_recorder_fork import fork_from_a_signal_handler_inside_a_record
 
 REFERENCE = pathlib.Path(__file__).resolve().parents[2] / "docs" / "reference.md"
 HEADER = "| Exception | When | Message | Example |"
@@ -117,9 +118,18 @@ def record_from_a_signal_handler(folder, names):
     return raised[0]
 
 
+def fork_from_a_signal_handler(folder, names):
+    """A record waits for a slow reader of a FIFO; meanwhile a signal handler
+    on the same thread forks. The exception the child's call got is returned."""
+    data, status, outcomes = fork_from_a_signal_handler_inside_a_record(folder, names["OsselClient"])
+    return outcomes[0]
+
+
 SCENARIOS = {
     "Cannot record a trace from a signal handler while its thread writes to the same trace file":
         record_from_a_signal_handler,
+    "Cannot finish a trace record in a process forked while it was being written: the parent process writes it":
+        fork_from_a_signal_handler,
 }
 
 

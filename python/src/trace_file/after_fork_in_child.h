@@ -4,6 +4,11 @@
 // other threads may have held any lock or been inside any allocation when
 // the process was copied, it may do only what a signal handler may: system
 // calls such as open, fcntl, dup3 and close, no allocation, no Python.
+//
+// The registry of that work has one lock, which every fork() takes before it
+// copies the process. Holding it (ForksHeldOff) holds off fork() in every
+// thread, so that a step such as opening a file and handing the descriptor to
+// its owner is whole or not begun in any child.
 #ifndef OSSEL_PYTHON_TRACE_FILE_AFTER_FORK_IN_CHILD_H_
 #define OSSEL_PYTHON_TRACE_FILE_AFTER_FORK_IN_CHILD_H_
 
@@ -29,6 +34,27 @@ class AfterForkInChild {
   AfterForkInChild* previous_ = nullptr;
   AfterForkInChild* next_ = nullptr;
 };
+
+// Holds the registry's lock for as long as it lives: a thread that calls
+// fork() meanwhile waits until it goes, and no child is made in between. It
+// neither allocates nor throws, so it may be used inside a blocking call's
+// system call (blocking_call.h). Whoever holds it must not wait for the
+// interpreter lock: a thread that forks holds that lock while it waits for
+// this one. Not to be used in work run after fork (the lock is held there).
+class ForksHeldOff {
+ public:
+  ForksHeldOff() noexcept;
+  ~ForksHeldOff();
+  ForksHeldOff(const ForksHeldOff&) = delete;
+  ForksHeldOff& operator=(const ForksHeldOff&) = delete;
+};
+
+// A count that every fork() raises by one in the child, as fork() returns
+// there (from the first registration or ForksHeldOff on, which installs the
+// handlers). Nothing else changes it, so a thread that finds it changed
+// between two of its own steps knows that it called fork() in between (Python
+// code that it ran did, such as a signal handler) and goes on in the child.
+unsigned fork_generation() noexcept;
 
 }  // namespace ossel::python
 

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "trace_file/after_fork_in_child.h"
 #include "trace_file/blocking_call.h"
 
 namespace ossel::python {
@@ -26,12 +27,23 @@ int lock_whole_file(int fd, short type, int command) {
 
 }  // namespace
 
-ExclusiveFileLock::ExclusiveFileLock(int fd) : fd_(fd) {
+template <class Lock>
+int ExclusiveFileLock::wait_unless_forked(Lock&& lock) const {
+  return call_blocking([&]() noexcept {
+    if (fork_generation() != fork_generation_) {
+      errno = 0;
+      return -1;
+    }
+    return lock();
+  });
+}
+
+ExclusiveFileLock::ExclusiveFileLock(int fd) : fd_(fd), fork_generation_(fork_generation()) {
   // Trying first keeps the interpreter lock while the lock is free, which is
   // the common case and the cheap one.
   int result = flock(fd, LOCK_EX | LOCK_NB);
   if (result != 0 && errno == EWOULDBLOCK) {
-    result = call_blocking([&]() noexcept { return flock(fd, LOCK_EX); });
+    result = wait_unless_forked([&] { return flock(fd, LOCK_EX); });
   }
   if (result == 0) {
     held_ = Kind::kFlock;
@@ -40,17 +52,22 @@ ExclusiveFileLock::ExclusiveFileLock(int fd) : fd_(fd) {
   if (lock_refused(errno)) {
     result = lock_whole_file(fd, F_WRLCK, F_OFD_SETLK);
     if (result != 0 && (errno == EAGAIN || errno == EACCES)) {
-      result = call_blocking([&]() noexcept { return lock_whole_file(fd, F_WRLCK, F_OFD_SETLKW); });
+      result = wait_unless_forked([&] { return lock_whole_file(fd, F_WRLCK, F_OFD_SETLKW); });
     }
     if (result == 0) {
       held_ = Kind::kOpenFileDescription;
       return;
     }
   }
-  error_ = errno == EINTR ? kInterrupted : errno;
+  if (fork_generation() != fork_generation_) {
+    error_ = kForked;
+  } else {
+    error_ = errno == EINTR ? kInterrupted : errno;
+  }
 }
 
 ExclusiveFileLock::~ExclusiveFileLock() {
+  if (fork_generation() != fork_generation_) return;  // the parent's lock: see the header
   if (held_ == Kind::kFlock) flock(fd_, LOCK_UN);
   if (held_ == Kind::kOpenFileDescription) lock_whole_file(fd_, F_UNLCK, F_OFD_SETLK);
 }

@@ -32,7 +32,9 @@ class InterruptibleMutex {
   // Gives the mutex back; only its taker may.
   void unlock();
 
-  // Whether the calling thread holds the mutex.
+  // Whether the calling thread holds the mutex. In a child made by fork() it
+  // reads the same before and after the mutex frees itself there, so that
+  // other work after fork may ask it whichever runs first.
   bool held_by_this_thread() const;
 
  private:

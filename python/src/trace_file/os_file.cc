@@ -32,7 +32,7 @@ std::string os_error_text(int error_number) {
 
 Result<FileDescriptor> open_file(std::string_view path, int flags, mode_t mode) {
   if (path.find('\0') != std::string_view::npos) {
-    return Error{"file name contained an unexpected NUL byte"};
+    return Error{kNulInPathMessage};
   }
   const std::string path_text(path);
   const int fd =

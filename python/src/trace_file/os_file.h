@@ -32,16 +32,25 @@ class FileDescriptor {
   int fd_;
 };
 
+// Which file a descriptor is open on, whatever path or open reached it.
+struct FileIdentity {
+  dev_t device;
+  ino_t inode;
+  bool operator==(const FileIdentity&) const = default;
+};
+
 // "{description} (os error {number})", the description being the C library's
 // text for the error number.
 std::string os_error_text(int error_number);
 
+// The failure of an open whose path holds a NUL character.
+constexpr const char* kNulInPathMessage = "file name contained an unexpected NUL byte";
+
 // open(2) of `path` with `flags` (O_CLOEXEC is added) and `mode`, made with
 // call_blocking: called with the interpreter lock held, which is released
-// while the open waits. Fails with "file name contained an unexpected NUL
-// byte" or with os_error_text of the failure; when a signal handler raised
-// during the wait, the failure is os_error_text(EINTR) and the handler's
-// exception is set.
+// while the open waits. Fails with kNulInPathMessage or with os_error_text
+// of the failure; when a signal handler raised during the wait, the failure
+// is os_error_text(EINTR) and the handler's exception is set.
 Result<FileDescriptor> open_file(std::string_view path, int flags, mode_t mode = 0);
 
 // A new open, with `flags`, of the very file that `fd` is open on: by `path`

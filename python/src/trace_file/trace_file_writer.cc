@@ -15,6 +15,7 @@
 
 #include "trace_file/after_fork_in_child.h"
 #include "trace_file/blocking_call.h"
+#include "trace_file/cut_at_fork.h"
 #include "trace_file/file_lock.h"
 #include "trace_file/interruptible_mutex.h"
 #include "trace_file/os_file.h"
@@ -29,13 +30,6 @@ constexpr size_t kBufferedRecordLimit = 8192;
 
 // The most bytes Linux accepts in one write; a larger record takes several.
 constexpr size_t kMaxWriteSize = 0x7ffff000;
-
-// Which file a writer writes to, whatever path or open reached it.
-struct FileIdentity {
-  dev_t device;
-  ino_t inode;
-  bool operator==(const FileIdentity&) const = default;
-};
 
 // Marks, for as long as it lives, that this thread is inside the locked step
 // for one file. Python code runs inside the step only when a signal handler
@@ -89,12 +83,72 @@ Error interrupted() { return Error{os_error_text(EINTR)}; }
 }  // namespace
 
 struct TraceFileWriter::State {
-  State(std::string path, FileDescriptor file, std::optional<FileDescriptor> reader,
-        FileIdentity identity)
-      : path(std::move(path)),
-        file(std::move(file)),
-        reader(std::move(reader)),
-        identity(identity) {}
+  explicit State(std::string path) : path(std::move(path)) {}
+  // The write descriptor is closed while forks are held off, and before the
+  // registration for forks goes: a child forked meanwhile either has this
+  // writer's open, and replaces it with its own, or has no copy of it.
+  ~State() {
+    const ForksHeldOff closing;
+    file = FileDescriptor(-1);
+  }
+
+  // Opens `path` for appending into `file`: write-only, created when missing
+  // (0666 less the umask), never truncated, closed on exec. Called with the
+  // interpreter lock held, which is released while the open waits.
+  //
+  // The writer is registered for forks before this, and the open that makes
+  // the descriptor and the store into `file` both happen while forks are held
+  // off: a child made by another thread's fork() meanwhile has either the
+  // writer's open, which it replaces at once (open_own_in_child), or no copy
+  // of it. No child keeps a copy of an open that no writer of its own owns,
+  // which would keep the parent's lock taken for as long as the child lives,
+  // should the parent die holding it. The opens made with forks held off do
+  // not wait: a FIFO without a reader fails them with ENXIO, and a blocking
+  // open outside the lock then waits for a reader, after which the writer's
+  // own open of the same FIFO is made. A child forked during that wait holds
+  // a copy of the waiting open, which nobody locks; its only effect is that
+  // the FIFO's reader sees no end of file while that child lives.
+  std::optional<Error> open_file() {
+    constexpr int kFlags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
+    for (;;) {
+      int opened = call_blocking([&]() noexcept {
+        const ForksHeldOff opening;
+        return keep_open(::open(path.c_str(), kFlags | O_NONBLOCK, 0666));
+      });
+      if (opened >= 0) return std::nullopt;
+      const int error = errno;
+      struct stat status;
+      if (error != ENXIO || stat(path.c_str(), &status) != 0 || !S_ISFIFO(status.st_mode)) {
+        return Error{os_error_text(error)};
+      }
+      const int waiting =
+          call_blocking([&]() noexcept { return ::open(path.c_str(), kFlags, 0666); });
+      if (waiting < 0) return Error{os_error_text(errno)};
+      const FileDescriptor waiting_open(waiting);
+      opened = call_blocking([&]() noexcept {
+        const ForksHeldOff opening;
+        return keep_open(open_same_file_now(path.c_str(), waiting, O_WRONLY | O_APPEND));
+      });
+      if (opened >= 0) return std::nullopt;
+      if (errno != ENXIO) return Error{os_error_text(errno)};
+      // The reader has gone again: wait for the next one.
+    }
+  }
+
+  // Stores `opened` in `file`, blocking again; else closes it. Returns it, or
+  // -1 with errno set. Called with forks held off.
+  int keep_open(int opened) noexcept {
+    if (opened < 0) return -1;
+    const int flags = fcntl(opened, F_GETFL);
+    if (flags < 0 || fcntl(opened, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+      const int error = errno;
+      ::close(opened);
+      errno = error;
+      return -1;
+    }
+    file = FileDescriptor(opened);
+    return opened;
+  }
 
   // Run in a child made by fork(), alone (after_fork_in_child.h). The child
   // shares this open of the file with its parent, and with it the lock, which
@@ -105,7 +159,15 @@ struct TraceFileWriter::State {
   // of its own, whatever kind of file it is. Where none can be had, and where
   // the forking thread is itself inside a locked step on this file (it ends
   // the step on the open it locked), the copy stays until the next record.
+  // A thread that was writing a record (the forking thread or another) may
+  // have left part of it in the file, and the child will not finish it: the
+  // file is noted, so that the child's next record there starts a new line.
+  // Whether the mutex was held by the forking thread reads the same before
+  // and after the mutex frees itself in the child, so the order in which the
+  // two run does not matter.
   void open_own_in_child() {
+    if (file.get() < 0) return;  // not open yet: the child has no copy of the open
+    if (writing.load(std::memory_order_relaxed)) CutAtFork::note_in_child(identity);
     reopen_pending = mutex.held_by_this_thread() ||
                      !take_over(open_same_file_now(path.c_str(), file.get(), O_WRONLY | O_APPEND));
   }
@@ -132,20 +194,38 @@ struct TraceFileWriter::State {
     return taken;
   }
 
+  // Whether this thread forked since its locked step began, and goes on in
+  // the child: Python code that it ran inside the step (a signal handler
+  // during a wait, the warning) called fork(). The record is the parent's,
+  // which holds the same lock on the same open and finishes it; the child
+  // writes nothing more of it. Called holding `mutex`.
+  bool forked_in_step() const { return fork_generation() != step_fork_generation; }
+
   struct Outcome {
     size_t written = 0;          // bytes the file accepted
     std::optional<int> error;    // errno, or 0 for a write that accepted nothing
+    bool forked = false;         // the step goes on in a child: see forked_in_step
   };
   // Writes `bytes` with as many write calls as the file needs: one, unless
   // the record is larger than one write may be or a write is short. Each
   // write is a blocking call; an error of EINTR means a signal handler raised.
-  Outcome write_all(std::string_view bytes) const {
+  // Called holding `mutex`.
+  Outcome write_all(std::string_view bytes) {
     Outcome outcome;
+    writing.store(true, std::memory_order_relaxed);
     while (outcome.written < bytes.size()) {
       const size_t size = std::min(bytes.size() - outcome.written, kMaxWriteSize);
       const char* data = bytes.data() + outcome.written;
-      const ssize_t n = call_blocking([&]() noexcept { return ::write(file.get(), data, size); });
+      // Checked before every write, the repeats after signal handlers ran too.
+      const ssize_t n = call_blocking([&]() noexcept -> ssize_t {
+        if (forked_in_step()) {
+          errno = 0;
+          return -1;
+        }
+        return ::write(file.get(), data, size);
+      });
       if (n <= 0) {
+        outcome.forked = forked_in_step();
         outcome.error = n < 0 ? errno : 0;
         break;
       }
@@ -158,6 +238,7 @@ struct TraceFileWriter::State {
         break;
       }
     }
+    writing.store(false, std::memory_order_relaxed);
     return outcome;
   }
 
@@ -168,10 +249,11 @@ struct TraceFileWriter::State {
     std::optional<off_t> size;
   };
   // Read from the file when it can be; else (and should the reads fail) what
-  // this writer knows of the records it tore itself. Called inside the locked
-  // step, so no other writer of the file appends between this and the record.
+  // this process knows of the records cut short on the file: by this writer,
+  // and by a fork (cut_at_fork.h). Called inside the locked step, so no other
+  // writer of the file appends between this and the record.
   FileEnd read_file_end() const {
-    if (!reader) return {line_torn, std::nullopt};
+    if (!reader) return {known_cut(), std::nullopt};
     // The file most likely still ends where this writer's last record ended.
     // One read proves it: a line feed there, and no byte after it.
     if (size_after_last_record) {
@@ -189,16 +271,20 @@ struct TraceFileWriter::State {
         return {last != '\n', status.st_size};
       }
     }
-    return {line_torn, std::nullopt};
+    return {known_cut(), std::nullopt};
   }
+  bool known_cut() const { return line_torn || CutAtFork::may_be_cut(identity); }
 
   const std::string path;  // as the client was given it, for reopening and messages
-  // Write-only, appending. Its number never changes; the open behind it is
-  // replaced only in a forked child (by open_own_in_child, or under `mutex`).
-  const FileDescriptor file;
+  // Write-only, appending; -1 until open_file opened it. Set and closed only
+  // while forks are held off. Its number never changes once set; the open
+  // behind it is replaced only in a forked child (by open_own_in_child, or
+  // under `mutex`).
+  FileDescriptor file{-1};
   bool reopen_pending = false;  // guarded by `mutex`, set in a forked child
-  const std::optional<FileDescriptor> reader;  // read-only, for a regular file only
-  const FileIdentity identity;
+  // Set once by open(), before the writer is used.
+  std::optional<FileDescriptor> reader;  // read-only, for a regular file only
+  FileIdentity identity{};
   InterruptibleMutex mutex;
   std::atomic<bool> poisoned{false};
   // Guarded by `mutex`: whether this writer's last record ended part way,
@@ -207,32 +293,36 @@ struct TraceFileWriter::State {
   bool line_torn = false;
   std::optional<off_t> size_after_last_record;
   bool warned_unlocked = false;  // guarded by `mutex`
+  unsigned step_fork_generation = 0;  // guarded by `mutex`: see forked_in_step
+  // True while write_all writes a record, for a child forked meanwhile by
+  // another thread to see (open_own_in_child).
+  std::atomic<bool> writing{false};
   AfterForkInChild reopen_in_child{[this] { open_own_in_child(); }};
 };
 
 Result<std::unique_ptr<TraceFileWriter>> TraceFileWriter::open(std::string_view path) {
-  Result<FileDescriptor> file = open_file(path, O_WRONLY | O_APPEND | O_CREAT, 0666);
-  if (!file) return file.error();
+  if (path.find('\0') != std::string_view::npos) return Error{kNulInPathMessage};
+  // Registered for forks first, with no file yet: see State::open_file.
+  auto state = std::make_unique<State>(std::string(path));
+  if (std::optional<Error> error = state->open_file()) return *std::move(error);
   struct stat status;
-  if (fstat(file->get(), &status) != 0) return Error{os_error_text(errno)};
+  if (fstat(state->file.get(), &status) != 0) return Error{os_error_text(errno)};
+  state->identity = FileIdentity{status.st_dev, status.st_ino};
 
   // The last byte is read through a second, read-only open of the very same
   // file (the path may have changed meanwhile). Only a regular file: opening
   // a FIFO or a device for reading would change what the other end sees.
   // Without it (no read permission, or the path changed and no /proc) the
-  // writer goes on with what it knows itself.
-  std::optional<FileDescriptor> reader;
+  // writer goes on with what it knows itself. Nothing ever locks this open,
+  // so a child that gets a copy of it as it is made is no concern.
   if (S_ISREG(status.st_mode)) {
-    Result<FileDescriptor> opened = open_same_file(path, file->get(), O_RDONLY);
+    Result<FileDescriptor> opened = open_same_file(path, state->file.get(), O_RDONLY);
     if (opened) {
-      reader.emplace(std::move(opened).value());
+      state->reader.emplace(std::move(opened).value());
     } else if (PyErr_Occurred()) {
       return opened.error();
     }
   }
-  auto state = std::make_unique<State>(std::string(path), std::move(file).value(),
-                                       std::move(reader),
-                                       FileIdentity{status.st_dev, status.st_ino});
   return std::unique_ptr<TraceFileWriter>(new TraceFileWriter(std::move(state)));
 }
 
@@ -248,9 +338,15 @@ std::optional<Error> TraceFileWriter::locked(
   if (!state.mutex.lock()) return interrupted();
   std::unique_lock<InterruptibleMutex> unlock_mutex(state.mutex, std::adopt_lock);
   if (state.poisoned.load()) return Error{kPoisonedMessage};
+  // Python code that this thread runs inside the step (signal handlers
+  // during the waits, the warning) may call fork(): after each place where it
+  // may have run, and before each write, the step ends in the child.
+  state.step_fork_generation = fork_generation();
   const StepOnThisThread step(state.identity);
   if (!state.open_own_after_fork()) return interrupted();
+  if (state.forked_in_step()) return Error{kForkedMessage};
   const ExclusiveFileLock file_lock(state.file.get());
+  if (file_lock.forked()) return Error{kForkedMessage};
   if (file_lock.interrupted()) return interrupted();
   if (file_lock.refusal() != 0 && !state.warned_unlocked) {
     // Once per client. Should the warning be raised as an error, nothing is
@@ -263,6 +359,7 @@ std::optional<Error> TraceFileWriter::locked(
                          state.path.c_str(), reason.c_str()) < 0) {
       return interrupted();
     }
+    if (state.forked_in_step()) return Error{kForkedMessage};
   }
   SetOnUnwind poison_on_fault(state.poisoned);
   return body();
@@ -285,8 +382,12 @@ std::optional<Error> TraceFileWriter::append(const JsonValue& record) {
     if (!outcome.error) {
       state.line_torn = false;
       if (file_end.size) state.size_after_last_record = *file_end.size + outcome.written;
+      CutAtFork::record_written(state.identity);
       return std::nullopt;
     }
+    // The rest of the record is the parent's to write; the file's end is the
+    // parent's too (cut_at_fork.h says it in the child).
+    if (outcome.forked) return Error{kForkedMessage};
     // Where the file now ends: before the spare byte (nothing went out), just
     // after it (the unfinished line is closed), or inside this record.
     const size_t end = start + outcome.written;

@@ -13,11 +13,12 @@
 // rewritten. A record too large for one write goes out in several, all inside
 // the step. A writer inherited through fork() opens the file anew in the
 // child as fork() returns there, so that it locks apart from its parent, and
-// its mutex is free there.
+// its mutex is free there; no child gets a copy of an open being made.
 //
 // Only a regular file that the process may read can be read back. For any
 // other file (a FIFO, a device, a file without read permission) the writer
-// knows only the records it tore itself, and starts its next record with a
+// knows only the records it tore itself and those that a fork cut short (a
+// thread of the parent was writing one), and starts its next record with a
 // line feed after one of those.
 #ifndef OSSEL_PYTHON_TRACE_FILE_TRACE_FILE_WRITER_H_
 #define OSSEL_PYTHON_TRACE_FILE_TRACE_FILE_WRITER_H_
@@ -60,13 +61,22 @@ class TraceFileWriter {
   // are held by its own thread.
   static constexpr const char* kNestedMessage =
       "Cannot record a trace from a signal handler while its thread writes to the same trace file";
+  // A thread that forks inside its own locked step (a signal handler that
+  // runs during a wait and calls fork()) goes on in the child with the
+  // parent's record half written, on the parent's open and under the
+  // parent's lock. The child leaves the record to the parent: it writes
+  // nothing more of it and keeps its hands off the lock.
+  static constexpr const char* kForkedMessage =
+      "Cannot finish a trace record in a process forked while it was being written: "
+      "the parent process writes it";
 
   // Appends the compact JSON text of `record` and a line feed as one whole
   // line. Called with the interpreter lock held; the text is built before the
   // writer's locks are taken, and every wait (for the locks, for a write)
   // releases the interpreter lock. Returns nothing on success, else the full
   // RuntimeError message ("Failed to lock trace file writer",
-  // kNestedMessage, "Failed to flush: ...", "Failed to serialize trace: ...").
+  // kNestedMessage, kForkedMessage, "Failed to flush: ...", "Failed to
+  // serialize trace: ...").
   // When a signal handler raised during a wait, the call gives up and the
   // handler's exception is set, to be passed on instead of the message. Where
   // the file cannot be locked at all, the first append warns with a
@@ -81,8 +91,9 @@ class TraceFileWriter {
 
   // Runs `body` inside the locked step: holding the writer's mutex and the
   // file's lock. Fails when the mutex is poisoned, for a nested record to the
-  // same file on this thread, or when a wait is interrupted. A C++ exception
-  // leaving `body` poisons the mutex and propagates.
+  // same file on this thread, when a wait is interrupted, or in a child that
+  // this thread forked since the step began. A C++ exception leaving `body`
+  // poisons the mutex and propagates.
   std::optional<Error> locked(const std::function<std::optional<Error>()>& body);
 
   std::unique_ptr<State> state_;
