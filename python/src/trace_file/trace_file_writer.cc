@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cerrno>
 #include <exception>
 #include <mutex>
@@ -212,10 +213,14 @@ struct TraceFileWriter::State {
   // Called holding `mutex`.
   Outcome write_all(std::string_view bytes) {
     Outcome outcome;
-    writing.store(true, std::memory_order_relaxed);
     while (outcome.written < bytes.size()) {
       const size_t size = std::min(bytes.size() - outcome.written, kMaxWriteSize);
       const char* data = bytes.data() + outcome.written;
+      // A child forked while this write waits may find part of the record in
+      // the file, never to be finished; not so when the file takes the write
+      // whole or not at all (a FIFO, up to PIPE_BUF bytes) and nothing of the
+      // record went out before it.
+      writing.store(outcome.written > 0 || size > whole_or_nothing_up_to, std::memory_order_relaxed);
       // Checked before every write, the repeats after signal handlers ran too.
       const ssize_t n = call_blocking([&]() noexcept -> ssize_t {
         if (forked_in_step()) {
@@ -294,9 +299,12 @@ struct TraceFileWriter::State {
   std::optional<off_t> size_after_last_record;
   bool warned_unlocked = false;  // guarded by `mutex`
   unsigned step_fork_generation = 0;  // guarded by `mutex`: see forked_in_step
-  // True while write_all writes a record, for a child forked meanwhile by
-  // another thread to see (open_own_in_child).
+  // True while write_all writes a record that a fork may cut short, for a
+  // child forked meanwhile by another thread to see (open_own_in_child).
   std::atomic<bool> writing{false};
+  // Writes of up to this many bytes reach the file whole or not at all:
+  // PIPE_BUF on a FIFO, none on any other file. Set once by open().
+  size_t whole_or_nothing_up_to = 0;
   AfterForkInChild reopen_in_child{[this] { open_own_in_child(); }};
 };
 
@@ -308,6 +316,7 @@ Result<std::unique_ptr<TraceFileWriter>> TraceFileWriter::open(std::string_view 
   struct stat status;
   if (fstat(state->file.get(), &status) != 0) return Error{os_error_text(errno)};
   state->identity = FileIdentity{status.st_dev, status.st_ino};
+  if (S_ISFIFO(status.st_mode)) state->whole_or_nothing_up_to = PIPE_BUF;
 
   // The last byte is read through a second, read-only open of the very same
   // file (the path may have changed meanwhile). Only a regular file: opening
