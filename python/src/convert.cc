@@ -312,8 +312,9 @@ class JsonConverter {
     ++depth_;
     Result<JsonValue> result = convert();
     --depth_;
-    // A large value drops a reference or two per container it holds (the
-    // lists of a mapping's keys and values); they are released every so many
+    // A large value may drop a reference whose release is deferred for many
+    // of the containers it holds (a mapping's keys() and values() lists, an
+    // item a sequence made anew); they are released every so many
     // containers, so that the queue stays small.
     if (++containers_ % kContainersPerRelease == 0) release_deferred_drops();
     return result;

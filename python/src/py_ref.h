@@ -5,8 +5,7 @@
 //
 // A PyRef never runs Python code when it lets go of its reference: a drop
 // that could free an object whose freeing runs code is queued instead and
-// released at the end of the entry or at the next progress check
-// (deferred_drops.h).
+// released later in straight-line code (deferred_drops.h says where).
 #ifndef OSSEL_PYTHON_PY_REF_H_
 #define OSSEL_PYTHON_PY_REF_H_
 
